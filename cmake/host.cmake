@@ -1,0 +1,15 @@
+# The notice logic over the stand-in desktop, with its unit tests.
+find_package(GTest REQUIRED)
+include(GoogleTest)
+
+add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g)
+add_link_options(-fsanitize=address,undefined)
+
+add_executable(notice_tests
+    notice/notice.cpp
+    notice/main.cpp
+    platform/standin.cpp
+    tests/notice_test.cpp)
+target_include_directories(notice_tests PRIVATE notice platform)
+target_link_libraries(notice_tests PRIVATE GTest::gtest_main)
+gtest_discover_tests(notice_tests)

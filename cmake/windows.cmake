@@ -1,0 +1,28 @@
+# The shipped program and the end-to-end suite that drives it under Wine.
+
+# Strangers run this: no DLL of the compiler's runtime, address randomisation
+# and no-execute data, and the same bytes from every build of one commit.
+function(ship_like_the_notice target)
+    target_compile_options(${target} PRIVATE
+        -ffile-prefix-map=${CMAKE_SOURCE_DIR}=.
+        -ffile-prefix-map=${CMAKE_BINARY_DIR}=.)
+    target_link_options(${target} PRIVATE
+        -static
+        -s
+        -Wl,--dynamicbase,--high-entropy-va,--nxcompat
+        -Wl,--no-insert-timestamp)
+endfunction()
+
+add_executable(UninstallNotice WIN32 notice/main.cpp notice/notice.cpp)
+target_include_directories(UninstallNotice PRIVATE notice platform)
+ship_like_the_notice(UninstallNotice)
+
+add_executable(notice_e2e e2e/driver.cpp)
+target_link_libraries(notice_e2e PRIVATE user32)
+ship_like_the_notice(notice_e2e)
+
+find_program(BASH bash REQUIRED)
+add_test(NAME notice_e2e
+    COMMAND ${BASH} ${CMAKE_SOURCE_DIR}/e2e/run-wine.sh
+        ${CMAKE_BINARY_DIR} $<TARGET_FILE:notice_e2e> $<TARGET_FILE:UninstallNotice>)
+set_tests_properties(notice_e2e PROPERTIES TIMEOUT 600)

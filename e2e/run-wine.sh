@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Runs the end-to-end driver under Wine, in a Wine virtual desktop on a
+# private Xvfb display, with a Wine prefix of the build's own.
+#   run-wine.sh BUILD-DIR DRIVER.exe UninstallNotice.exe
+# The virtual desktop does not pass the driver's exit code through, so the
+# driver writes a report and this script judges by its closing line.
+set -u
+
+fail() { echo "run-wine: $*" >&2; exit 1; }
+
+[ $# -eq 3 ] || fail "usage: run-wine.sh BUILD-DIR DRIVER.exe UninstallNotice.exe"
+build=$1 driver=$2 notice=$3
+[ -d "$build" ] || fail "no build directory at $build"
+[ -f "$driver" ] || fail "no driver at $driver"
+[ -f "$notice" ] || fail "no program at $notice"
+for tool in wine xvfb-run timeout; do
+    command -v "$tool" >/dev/null || fail "$tool is not installed (make test installs it)"
+done
+
+source "$(dirname "$0")/wine-env.sh" "$build"
+
+report=$build/e2e-report.txt
+rm -f "$report"
+
+# A bound on the whole run, so that a hang of Wine itself fails the test.
+timeout -k 10 300 xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
+    wine explorer /desktop=notice-e2e,1024x768 "$1" "$2" "$3" >/dev/null 2>&1
+    wineserver -k 2>/dev/null
+    true' _ "$(to_windows_path "$driver")" "$(to_windows_path "$notice")" \
+    "$(to_windows_path "$report")"
+status=$?
+
+[ -f "$report" ] || fail "the driver wrote no report (the run ended with status $status)"
+# Wine's C runtime writes CR LF line ends.
+tr -d '\r' <"$report"
+last=$(tail -n 1 "$report" | tr -d '\r')
+[[ $last =~ ^([0-9]+)\ passed,\ 0\ failed$ ]] && [ "${BASH_REMATCH[1]}" -gt 0 ] ||
+    fail "the suite did not pass: ${last:-empty report}"

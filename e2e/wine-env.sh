@@ -1,0 +1,21 @@
+# Sourced with the build directory: a Wine of the build's own, quiet, and
+# ready to run 64-bit programs. Nothing here touches the user's own prefix.
+export WINEPREFIX=$(realpath -m "$1/wineprefix")
+export WINEARCH=win64
+export WINEDEBUG=-all
+# No runtime or browser installers on first start.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+
+# The prefix's Z: drive is the Unix root.
+to_windows_path() {
+    local path
+    path=$(realpath "$1") || return 1
+    printf 'Z:%s' "${path//\//\\}"
+}
+
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    mkdir -p "$WINEPREFIX"
+    timeout -k 10 300 xvfb-run -a wineboot -i >/dev/null 2>&1
+    timeout -k 10 60 wineserver -w 2>/dev/null
+    [ -f "$WINEPREFIX/system.reg" ] || { echo "wine: could not set up the prefix at $WINEPREFIX" >&2; exit 1; }
+fi

@@ -1,0 +1,9 @@
+#pragma once
+
+#include "platform.h"
+
+extern const char UninstallTitle[];
+extern const char NoticeText[];
+
+BOOL CALLBACK UninstallWindowEnumProc(HWND hwnd, LPARAM lParam);
+void ShowUninstallNotice(void);

@@ -1,0 +1,40 @@
+// The platform as the notice sees it. On Windows this is the real API and
+// nothing else; elsewhere it declares the same calls, which the stand-in
+// desktop (standin.cpp) provides so that the logic can be exercised on Linux.
+#pragma once
+
+#ifdef _WIN32
+
+#include <windows.h>
+
+#else
+
+#include <cstddef>
+#include <cstdint>
+
+typedef int BOOL;
+typedef unsigned int UINT;
+typedef intptr_t LPARAM;
+typedef char *LPSTR;
+typedef const char *LPCSTR;
+typedef struct StandInWindow *HWND;
+typedef struct StandInInstance *HINSTANCE;
+
+#define WINAPI
+#define CALLBACK
+#define TRUE 1
+#define FALSE 0
+#define MB_OK 0x00000000u
+#define IDOK 1
+
+typedef BOOL(CALLBACK *WNDENUMPROC)(HWND, LPARAM);
+
+BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam);
+int WINAPI GetWindowTextA(HWND hWnd, LPSTR lpString, int nMaxCount);
+int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2);
+int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType);
+
+// The program's entry, so that tests can start a run as the start-up code would.
+int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine, int nShowCmd);
+
+#endif

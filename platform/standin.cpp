@@ -1,0 +1,90 @@
+// A desktop without a display: an ordered list of top-level windows that the
+// platform calls of the notice work on, and a record of the boxes shown.
+#include "standin.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <deque>
+
+struct StandInWindow
+{
+    std::string title;
+    bool readable;
+};
+
+// A deque keeps every window at one address, which serves as its handle.
+static std::deque<StandInWindow> Windows;
+static std::vector<StandInBox> Boxes;
+static int BoxResult = IDOK;
+static int EnumCalls = 0;
+
+void StandInReset(int boxResult)
+{
+    Windows.clear();
+    Boxes.clear();
+    BoxResult = boxResult;
+    EnumCalls = 0;
+}
+
+HWND StandInAddWindow(const std::string &title)
+{
+    Windows.push_back({title, true});
+    return &Windows.back();
+}
+
+HWND StandInAddUnreadableWindow()
+{
+    Windows.push_back({"", false});
+    return &Windows.back();
+}
+
+const std::vector<StandInBox> &StandInBoxes()
+{
+    return Boxes;
+}
+
+int StandInEnumCalls()
+{
+    return EnumCalls;
+}
+
+BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam)
+{
+    for (StandInWindow &window : Windows)
+    {
+        ++EnumCalls;
+        if (!lpEnumFunc(&window, lParam))
+            return FALSE;
+    }
+    return TRUE;
+}
+
+// Copies at most nMaxCount - 1 bytes and always terminates them, like the
+// real call; an unreadable title reads as the empty text.
+int WINAPI GetWindowTextA(HWND hWnd, LPSTR lpString, int nMaxCount)
+{
+    if (nMaxCount <= 0)
+        return 0;
+    const std::string &title = hWnd->readable ? hWnd->title : std::string();
+    size_t length = std::min(title.size(), static_cast<size_t>(nMaxCount - 1));
+    memcpy(lpString, title.data(), length);
+    lpString[length] = '\0';
+    return static_cast<int>(length);
+}
+
+// ASCII rules only; the real call compares by the user's locale.
+int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2)
+{
+    const unsigned char *a = reinterpret_cast<const unsigned char *>(lpString1);
+    const unsigned char *b = reinterpret_cast<const unsigned char *>(lpString2);
+    while (*a && tolower(*a) == tolower(*b))
+        ++a, ++b;
+    return tolower(*a) - tolower(*b);
+}
+
+int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType)
+{
+    Boxes.push_back({hWnd, lpText, lpCaption, uType});
+    return BoxResult;
+}

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Shows the notice under Wine. With a display, the real box stays up until
+# the user dismisses it. Headless, it runs in a Wine virtual desktop on Xvfb
+# over a stand-in uninstall window, saves a screenshot and dismisses it.
+#   run-notice.sh BUILD-DIR
+set -u
+
+fail() { echo "run-notice: $*" >&2; exit 1; }
+
+[ $# -eq 1 ] || fail "usage: run-notice.sh BUILD-DIR"
+build=$1
+notice=$build/UninstallNotice.exe driver=$build/notice_e2e.exe
+[ -f "$notice" ] || fail "no program at $notice (make run builds it)"
+source "$(dirname "$0")/../e2e/wine-env.sh" "$build"
+
+if [ -n "${DISPLAY:-}" ]; then
+    echo "The notice is on screen; dismiss it to go on."
+    wine "$(to_windows_path "$notice")"
+    echo "UninstallNotice.exe ended with exit code $?"
+    exit 0
+fi
+
+[ -f "$driver" ] || fail "no driver at $driver (make run builds it)"
+report=$build/notice-demo.txt signal=$build/notice-demo.shot shot=$build/../notice.png
+rm -f "$report" "$signal" "$shot"
+
+timeout -k 10 120 xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
+    report=$1 signal=$2 shot=$3; shift 3
+    wine explorer /desktop=notice,1024x768 "$@" >/dev/null 2>&1 &
+    for _ in $(seq 300); do
+        grep -q "^box up" "$report" 2>/dev/null && break
+        sleep 0.1
+    done
+    grep -q "^box up" "$report" 2>/dev/null && sleep 0.5 && import -window root "$shot"
+    touch "$signal"
+    wait
+    wineserver -k 2>/dev/null
+    true' _ "$report" "$signal" "$shot" "$(to_windows_path "$driver")" --demo \
+    "$(to_windows_path "$notice")" "$(to_windows_path "$report")" "$(to_windows_path "$signal")"
+
+[ -f "$report" ] || fail "the notice did not run"
+tr -d '\r' <"$report"
+[ -f "$shot" ] || fail "no screenshot taken"
+echo "Screenshot of the notice: $(realpath "$shot")"
+code=$(tr -d '\r' <"$report" | sed -n 's/^exit code //p')
+[ -n "$code" ] || fail "the notice did not end"
+echo "UninstallNotice.exe ended with exit code $code"
