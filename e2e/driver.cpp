@@ -436,6 +436,84 @@ void RunSecondWhileFirstIsUp()
     ClearStage();
 }
 
+// An uninstaller that waits for the notice's process without processing
+// messages: its window cannot answer, so the notice must not wait for it.
+struct Uninstaller
+{
+    HANDLE ready;
+    HWND window;
+    PROCESS_INFORMATION pi;
+    DWORD waited; // what the uninstaller's wait returned
+    DWORD code;
+};
+
+const DWORD UninstallerWait = 30000;
+const DWORD UnansweredBoxTimeout = 5000;
+
+DWORD WINAPI BlockedUninstaller(LPVOID param)
+{
+    Uninstaller *u = static_cast<Uninstaller *>(param);
+    u->window = CreateWindowExA(0, StageClass, Title, WS_OVERLAPPEDWINDOW | WS_VISIBLE, 60, 60, 320,
+                                200, NULL, NULL, NULL, NULL);
+    u->pi = StartNotice("");
+    SetEvent(u->ready);
+    if (!u->pi.hProcess)
+        return 0;
+    u->waited = WaitForSingleObject(u->pi.hProcess, UninstallerWait);
+    GetExitCodeProcess(u->pi.hProcess, &u->code);
+    return 0;
+}
+
+void RunUninstallerThatDoesNotAnswer()
+{
+    Scenario = "uninstall window that does not answer";
+    Uninstaller u = {};
+    u.ready = CreateEventA(NULL, TRUE, FALSE, NULL);
+    u.waited = WAIT_FAILED;
+    u.code = STILL_ACTIVE;
+    HANDLE thread = CreateThread(NULL, 0, BlockedUninstaller, &u, 0, NULL);
+    bool started = WaitForSingleObject(u.ready, BoxTimeout) == WAIT_OBJECT_0 && u.pi.hProcess;
+    if (!Check(started, "uninstaller: expected it to start the notice, saw %s",
+               started ? "it start it" : "it fail"))
+    {
+        WaitForSingleObject(thread, UninstallerWait + ExitTimeout);
+        return;
+    }
+
+    // The window's title is not read from here: that would wait on the very
+    // thread that does not answer.
+    DWORD start = GetTickCount();
+    HWND box = FindBox(u.pi.dwProcessId);
+    DWORD delay = GetTickCount() - start;
+    if (Check(box && delay <= UnansweredBoxTimeout, "box: expected within %lu ms, saw %s %lu ms",
+              UnansweredBoxTimeout, box ? "it after" : "none in", delay))
+    {
+        CheckBoxContents(box);
+        HWND owner = GetWindow(box, GW_OWNER);
+        Check(owner == NULL, "owner: expected none, saw %s",
+              !owner              ? "none"
+              : owner == u.window ? "the uninstall window"
+                                  : "another window");
+        Dismiss(box, ByOk);
+    }
+    else
+        TerminateProcess(u.pi.hProcess, 1);
+
+    bool ended = WaitForSingleObject(thread, UninstallerWait + ExitTimeout) == WAIT_OBJECT_0;
+    Check(ended && u.waited == WAIT_OBJECT_0 && u.code == 0,
+          "dismissed by OK: expected the uninstaller to see exit code 0, saw %s %lu",
+          u.waited == WAIT_OBJECT_0 ? "exit code" : "its wait time out after ms",
+          u.waited == WAIT_OBJECT_0 ? u.code : UninstallerWait);
+    if (box)
+        Out("%s: box appeared after %lu ms\n", Scenario, delay);
+    if (ended)
+        DestroyWindow(u.window);
+    CloseHandle(thread);
+    CloseHandle(u.ready);
+    CloseHandle(u.pi.hThread);
+    CloseHandle(u.pi.hProcess);
+}
+
 LRESULT CALLBACK StageProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
 {
     return DefWindowProcA(hwnd, msg, wParam, lParam);
@@ -530,6 +608,7 @@ int main(int argc, char **argv)
     for (const Case &c : cases)
         RunCase(c);
     RunSecondWhileFirstIsUp();
+    RunUninstallerThatDoesNotAnswer();
 
     Out("%d passed, %d failed\n", Passed, Failed);
     if (Report)

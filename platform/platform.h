@@ -15,6 +15,9 @@
 typedef int BOOL;
 typedef unsigned int UINT;
 typedef intptr_t LPARAM;
+typedef uintptr_t WPARAM;
+typedef intptr_t LRESULT;
+typedef uintptr_t DWORD_PTR, *PDWORD_PTR;
 typedef char *LPSTR;
 typedef const char *LPCSTR;
 typedef struct StandInWindow *HWND;
@@ -26,12 +29,17 @@ typedef struct StandInInstance *HINSTANCE;
 #define FALSE 0
 #define MB_OK 0x00000000u
 #define IDOK 1
+#define WM_NULL 0x0000u
+#define SMTO_BLOCK 0x0001u
+#define SMTO_ABORTIFHUNG 0x0002u
 
 typedef BOOL(CALLBACK *WNDENUMPROC)(HWND, LPARAM);
 
 BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam);
 int WINAPI GetWindowTextA(HWND hWnd, LPSTR lpString, int nMaxCount);
 int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2);
+LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam, UINT fuFlags,
+                                   UINT uTimeout, PDWORD_PTR lpdwResult);
 int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType);
 
 // The program's entry, so that tests can start a run as the start-up code would.

@@ -11,6 +11,7 @@ struct StandInWindow
 {
     std::string title;
     bool readable;
+    bool answering;
 };
 
 // A deque keeps every window at one address, which serves as its handle.
@@ -18,6 +19,7 @@ static std::deque<StandInWindow> Windows;
 static std::vector<StandInBox> Boxes;
 static int BoxResult = IDOK;
 static int EnumCalls = 0;
+static int SentMessages = 0;
 
 void StandInReset(int boxResult)
 {
@@ -25,18 +27,29 @@ void StandInReset(int boxResult)
     Boxes.clear();
     BoxResult = boxResult;
     EnumCalls = 0;
+    SentMessages = 0;
 }
 
 HWND StandInAddWindow(const std::string &title)
 {
-    Windows.push_back({title, true});
+    Windows.push_back({title, true, true});
     return &Windows.back();
 }
 
 HWND StandInAddUnreadableWindow()
 {
-    Windows.push_back({"", false});
+    Windows.push_back({"", false, true});
     return &Windows.back();
+}
+
+void StandInSetNotAnswering(HWND hwnd)
+{
+    hwnd->answering = false;
+}
+
+int StandInSentMessages()
+{
+    return SentMessages;
 }
 
 const std::vector<StandInBox> &StandInBoxes()
@@ -81,6 +94,16 @@ int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2)
     while (*a && tolower(*a) == tolower(*b))
         ++a, ++b;
     return tolower(*a) - tolower(*b);
+}
+
+// Answers at once, or fails as the real call does when the time is up.
+LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT, WPARAM, LPARAM, UINT, UINT,
+                                   PDWORD_PTR lpdwResult)
+{
+    ++SentMessages;
+    if (lpdwResult)
+        *lpdwResult = 0;
+    return hWnd->answering ? 1 : 0;
 }
 
 int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType)

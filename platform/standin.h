@@ -24,5 +24,11 @@ void StandInReset(int boxResult = IDOK);
 HWND StandInAddWindow(const std::string &title);
 HWND StandInAddUnreadableWindow();
 
+// Marks a window whose thread does not process messages: messages sent to it
+// time out.
+void StandInSetNotAnswering(HWND hwnd);
+
 const std::vector<StandInBox> &StandInBoxes();
 int StandInEnumCalls();
+// Messages sent to windows, answered or not.
+int StandInSentMessages();

@@ -142,6 +142,33 @@ TEST(Search, TitlesAreReadIntoTheBufferAndNoFurther)
     }
 }
 
+// An owner must answer before the box can disable it; one that does not
+// would hang both the notice and the uninstaller that waits for it.
+TEST(Owner, OnlyAnAnsweringWindowOwnsTheBox)
+{
+    StandInReset();
+    HWND window = StandInAddWindow(Title);
+    ASSERT_EQ(RunNotice(), 0);
+    EXPECT_EQ(OnlyBox().owner, window);
+    EXPECT_EQ(StandInSentMessages(), 1);
+
+    StandInReset();
+    StandInSetNotAnswering(StandInAddWindow(Title));
+    StandInAddWindow(Title);
+    ASSERT_EQ(RunNotice(), 0);
+    EXPECT_EQ(OnlyBox().owner, nullptr) << "no second search after the first match";
+    EXPECT_EQ(StandInEnumCalls(), 1);
+}
+
+TEST(Owner, NoMatchMeansNoMessageSent)
+{
+    StandInReset();
+    StandInSetNotAnswering(StandInAddWindow("Quillane"));
+    ASSERT_EQ(RunNotice(), 0);
+    EXPECT_EQ(OnlyBox().owner, nullptr);
+    EXPECT_EQ(StandInSentMessages(), 0);
+}
+
 // The run ends the same way whatever the box returns, and whatever the
 // command line says.
 TEST(Run, EndsWithZeroWhateverTheBoxOrCommandLine)
