@@ -26,3 +26,14 @@ add_test(NAME notice_e2e
     COMMAND ${BASH} ${CMAKE_SOURCE_DIR}/e2e/run-wine.sh
         ${CMAKE_BINARY_DIR} $<TARGET_FILE:notice_e2e> $<TARGET_FILE:UninstallNotice>)
 set_tests_properties(notice_e2e PROPERTIES TIMEOUT 600)
+
+# What ships: each property of UninstallNotice.exe is a check of its own.
+foreach(property imports hardening resources symbols size)
+    add_test(NAME exe_${property}
+        COMMAND ${CMAKE_SOURCE_DIR}/tools/check-exe.py ${property} $<TARGET_FILE:UninstallNotice>)
+endforeach()
+add_test(NAME exe_reproducible
+    COMMAND ${BASH} ${CMAKE_SOURCE_DIR}/tools/check-reproducible.sh $<TARGET_FILE:UninstallNotice>)
+set_tests_properties(exe_reproducible PROPERTIES TIMEOUT 300)
+add_test(NAME exe_checker_bad_input
+    COMMAND ${BASH} ${CMAKE_SOURCE_DIR}/tools/test-check-exe.sh $<TARGET_FILE:UninstallNotice>)

@@ -1,0 +1,134 @@
+#!/usr/bin/python3
+"""Checks one property of the shipped UninstallNotice.exe and says what it found.
+
+    check-exe.py CHECK FILE       CHECK: imports, hardening, resources, symbols, size
+
+Exit 0 when the property holds, 1 when it does not, 2 when FILE cannot be read
+as a complete PE image. Each answer is one line.
+"""
+import os
+import sys
+
+try:
+    import pefile
+except ImportError:
+    print("check-exe: python3-pefile is not installed (make test installs it)")
+    sys.exit(2)
+
+# System libraries that Windows always loads from its own folder, so that a
+# DLL of the same name beside the program is never picked up instead.
+ALLOWED_IMPORTS = {"kernel32.dll", "user32.dll", "msvcrt.dll"}
+MAX_SIZE = 16 * 1024
+RT_MANIFEST = 24
+
+
+class Unreadable(Exception):
+    pass
+
+
+def load(path):
+    if not os.path.exists(path):
+        raise Unreadable(f"{path}: no such file")
+    if not os.path.isfile(path):
+        raise Unreadable(f"{path}: not a regular file")
+    size = os.path.getsize(path)
+    try:
+        pe = pefile.PE(path, fast_load=True)
+        pe.full_load()
+    except pefile.PEFormatError as e:
+        raise Unreadable(f"{path}: not a PE image ({e.value})")
+    except Exception as e:  # pefile's own faults on damaged files
+        raise Unreadable(f"{path}: not a readable PE image ({type(e).__name__})")
+    ends = [pe.OPTIONAL_HEADER.SizeOfHeaders]
+    ends += [s.PointerToRawData + s.SizeOfRawData for s in pe.sections if s.SizeOfRawData]
+    if max(ends) > size:
+        raise Unreadable(f"{path}: truncated: {size} bytes, but its sections end at {max(ends)}")
+    return pe, size
+
+
+def flag_names(value, flags):
+    return [name for name, bit in flags if value & bit]
+
+
+def check_imports(pe, _size):
+    dlls = sorted(
+        entry.dll.decode("ascii", "replace")
+        for attr in ("DIRECTORY_ENTRY_IMPORT", "DIRECTORY_ENTRY_DELAY_IMPORT")
+        for entry in getattr(pe, attr, [])
+    )
+    others = [dll for dll in dlls if dll.lower() not in ALLOWED_IMPORTS]
+    return not others and dlls, f"imports {', '.join(dlls) or 'nothing'}" + (
+        f"; not allowed: {', '.join(others)}" if others else ""
+    )
+
+
+def check_hardening(pe, _size):
+    C = pefile.DLL_CHARACTERISTICS
+    wanted = [
+        ("DYNAMIC_BASE", C["IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE"]),
+        ("HIGH_ENTROPY_VA", C["IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA"]),
+        ("NX_COMPAT", C["IMAGE_DLLCHARACTERISTICS_NX_COMPAT"]),
+    ]
+    oh, fh = pe.OPTIONAL_HEADER, pe.FILE_HEADER
+    pe32plus = oh.Magic == pefile.OPTIONAL_HEADER_MAGIC_PE_PLUS
+    x64 = fh.Machine == pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"]
+    gui = oh.Subsystem == pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_GUI"]
+    present = flag_names(oh.DllCharacteristics, wanted)
+    relocs = oh.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]].Size
+    stripped = fh.Characteristics & pefile.IMAGE_CHARACTERISTICS["IMAGE_FILE_RELOCS_STRIPPED"]
+    ok = pe32plus and x64 and gui and len(present) == len(wanted) and relocs and not stripped
+    return ok, (
+        f"{'PE32+' if pe32plus else 'PE32'} for {'x86-64' if x64 else hex(fh.Machine)}, "
+        f"subsystem {pefile.SUBSYSTEM_TYPE.get(oh.Subsystem, oh.Subsystem)}, "
+        f"DllCharacteristics {', '.join(present) or 'none'} of {', '.join(n for n, _ in wanted)}, "
+        f"base relocations {relocs} bytes{', stripped' if stripped else ''}"
+    )
+
+
+def check_resources(pe, _size):
+    types = [e.id if e.id is not None else str(e.name)
+             for e in getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None) and
+             pe.DIRECTORY_ENTRY_RESOURCE.entries or []]
+    banned = {pefile.RESOURCE_TYPE["RT_ICON"]: "icon", pefile.RESOURCE_TYPE["RT_GROUP_ICON"]: "icon group",
+              RT_MANIFEST: "manifest"}
+    found = [banned[t] for t in types if t in banned]
+    names = [pefile.RESOURCE_TYPE.get(t, str(t)) for t in types]
+    return not found, f"resources: {', '.join(names) or 'none'}" + (
+        f"; not allowed: {', '.join(found)}" if found else "")
+
+
+def check_symbols(pe, _size):
+    fh = pe.FILE_HEADER
+    debug_sections = [s.Name.rstrip(b"\0").decode("ascii", "replace") for s in pe.sections
+                      if s.Name.startswith(b".debug") or s.Name.startswith(b"/")]
+    debug_entries = len(getattr(pe, "DIRECTORY_ENTRY_DEBUG", []))
+    ok = fh.NumberOfSymbols == 0 and fh.PointerToSymbolTable == 0 and not debug_sections \
+        and not debug_entries
+    return ok, (f"symbols {fh.NumberOfSymbols}, debug sections {', '.join(debug_sections) or 'none'}, "
+                f"debug directory entries {debug_entries}")
+
+
+def check_size(_pe, size):
+    return size <= MAX_SIZE, f"{size:,} bytes, at most {MAX_SIZE:,} allowed"
+
+
+CHECKS = {"imports": check_imports, "hardening": check_hardening,
+          "resources": check_resources, "symbols": check_symbols, "size": check_size}
+
+
+def main(argv):
+    if len(argv) != 3 or argv[1] not in CHECKS:
+        print(f"usage: check-exe.py {{{','.join(CHECKS)}}} FILE")
+        return 2
+    try:
+        pe, size = load(argv[2])
+    except Unreadable as e:
+        print(f"check-exe: {e}")
+        return 2
+    ok, found = CHECKS[argv[1]](pe, size)
+    print(f"{argv[1]}: {'ok' if ok else 'FAIL'}: {found}")
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
