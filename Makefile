@@ -1,7 +1,8 @@
 # The two commands: `make run` shows the notice, `make test` runs every test.
+# `make bench` measures how fast the notice appears (BENCH_PAIRS=40 by default).
 # Each installs what is missing, configures and builds first.
 
-.PHONY: all deps host windows run test clean
+.PHONY: all deps host windows run test bench clean
 
 all: windows
 
@@ -22,6 +23,11 @@ run: windows
 test: host windows
 	ctest --preset host
 	ctest --preset windows
+
+# Not part of `make test`: it measures, it does not judge.
+bench: windows
+	cmake --build --preset windows --target notice_reference notice_bench
+	@bash bench/run-bench.sh build/windows $(BENCH_PAIRS)
 
 clean:
 	rm -rf build

@@ -37,3 +37,13 @@ add_test(NAME exe_reproducible
 set_tests_properties(exe_reproducible PROPERTIES TIMEOUT 300)
 add_test(NAME exe_checker_bad_input
     COMMAND ${BASH} ${CMAKE_SOURCE_DIR}/tools/test-check-exe.sh $<TARGET_FILE:UninstallNotice>)
+
+# The benchmark (make bench): the notice against a program that only shows
+# the same box, built with the same flags.
+add_executable(notice_reference WIN32 EXCLUDE_FROM_ALL bench/reference.cpp notice/notice.cpp)
+target_include_directories(notice_reference PRIVATE notice platform)
+ship_like_the_notice(notice_reference)
+
+add_executable(notice_bench EXCLUDE_FROM_ALL bench/bench.cpp)
+target_link_libraries(notice_bench PRIVATE user32)
+ship_like_the_notice(notice_bench)

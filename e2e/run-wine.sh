@@ -22,11 +22,7 @@ source "$(dirname "$0")/wine-env.sh" "$build"
 report=$build/e2e-report.txt
 rm -f "$report"
 
-# A bound on the whole run, so that a hang of Wine itself fails the test.
-timeout -k 10 300 xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
-    wine explorer /desktop=notice-e2e,1024x768 "$1" "$2" "$3" >/dev/null 2>&1
-    wineserver -k 2>/dev/null
-    true' _ "$(to_windows_path "$driver")" "$(to_windows_path "$notice")" \
+run_in_desktop 300 "$(to_windows_path "$driver")" "$(to_windows_path "$notice")" \
     "$(to_windows_path "$report")"
 status=$?
 

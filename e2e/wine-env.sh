@@ -13,6 +13,19 @@ to_windows_path() {
     printf 'Z:%s' "${path//\//\\}"
 }
 
+# Runs a Windows program in a Wine virtual desktop on a private Xvfb display,
+# bounded so that a hang of Wine itself ends too. The desktop does not pass
+# the program's exit code through: programs run this way write a report.
+#   run_in_desktop SECONDS PROGRAM ARGUMENTS...
+run_in_desktop() {
+    local seconds=$1
+    shift
+    timeout -k 10 "$seconds" xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
+        wine explorer /desktop=notice,1024x768 "$@" >/dev/null 2>&1
+        wineserver -k 2>/dev/null
+        true' _ "$@"
+}
+
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     mkdir -p "$WINEPREFIX"
     timeout -k 10 300 xvfb-run -a wineboot -i >/dev/null 2>&1

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Runs the benchmark under Wine in a virtual desktop on Xvfb, prints the
+# table and writes it, with the machine it ran on, to build/bench.md.
+#   run-bench.sh BUILD-DIR [PAIRS]
+set -u
+
+fail() { echo "run-bench: $*" >&2; exit 1; }
+
+[ $# -ge 1 ] && [ $# -le 2 ] || fail "usage: run-bench.sh BUILD-DIR [PAIRS]"
+build=$1 pairs=${2:-40}
+[[ $pairs =~ ^[0-9]+$ ]] && [ "$pairs" -ge 20 ] || fail "PAIRS must be a whole number, at least 20"
+for program in UninstallNotice notice_reference notice_bench; do
+    [ -f "$build/$program.exe" ] || fail "no $program.exe in $build (make bench builds it)"
+done
+source "$(dirname "$0")/../e2e/wine-env.sh" "$build"
+
+raw=$build/bench-report.md out=$build/../bench.md
+rm -f "$raw"
+run_in_desktop 1800 "$(to_windows_path "$build/notice_bench.exe")" \
+    "$(to_windows_path "$build/UninstallNotice.exe")" \
+    "$(to_windows_path "$build/notice_reference.exe")" "$(to_windows_path "$raw")" "$pairs"
+[ -f "$raw" ] || fail "the bench wrote nothing"
+grep -q '^\(bench failed\|$\)' <(tr -d '\r' <"$raw" | tail -n 1) && { tr -d '\r' <"$raw"; fail "the bench did not finish"; }
+
+{
+    echo "Time from CreateProcess to the box on screen, under $(wine --version 2>/dev/null) in a"
+    echo "virtual desktop on Xvfb; $(nproc) cores, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1);"
+    echo "$(date -u +%Y-%m-%d)."
+    echo
+    tr -d '\r' <"$raw"
+} >"$out"
+cat "$out"
+echo
+echo "Written to $(realpath "$out")"
