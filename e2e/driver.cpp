@@ -339,9 +339,9 @@ void CheckEndsWithZero(PROCESS_INFORMATION &pi, Dismissal how)
     GetExitCodeProcess(pi.hProcess, &code);
     if (!ended)
         TerminateProcess(pi.hProcess, 1);
-    Check(ended && code == 0, "dismissed by %s: expected exit code 0, saw %s %lu",
-          DismissalName(how), ended ? "exit code" : "still running after ms",
-          ended ? code : ExitTimeout);
+    Check(ended && code == 0, "dismissed by %s: expected exit code 0, saw %s %lu%s",
+          DismissalName(how), ended ? "exit code" : "it still running after",
+          ended ? code : ExitTimeout, ended ? "" : " ms");
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
 }
@@ -501,13 +501,13 @@ void RunUninstallerThatDoesNotAnswer()
 
     bool ended = WaitForSingleObject(thread, UninstallerWait + ExitTimeout) == WAIT_OBJECT_0;
     Check(ended && u.waited == WAIT_OBJECT_0 && u.code == 0,
-          "dismissed by OK: expected the uninstaller to see exit code 0, saw %s %lu",
-          u.waited == WAIT_OBJECT_0 ? "exit code" : "its wait time out after ms",
-          u.waited == WAIT_OBJECT_0 ? u.code : UninstallerWait);
+          "dismissed by OK: expected the uninstaller to see exit code 0, saw %s %lu%s",
+          u.waited == WAIT_OBJECT_0 ? "exit code" : "its wait time out after",
+          u.waited == WAIT_OBJECT_0 ? u.code : UninstallerWait,
+          u.waited == WAIT_OBJECT_0 ? "" : " ms");
     if (box)
         Out("%s: box appeared after %lu ms\n", Scenario, delay);
-    if (ended)
-        DestroyWindow(u.window);
+    // The uninstall window went with its thread.
     CloseHandle(thread);
     CloseHandle(u.ready);
     CloseHandle(u.pi.hThread);
