@@ -17,7 +17,7 @@ add_executable(UninstallNotice WIN32 notice/main.cpp notice/notice.cpp)
 target_include_directories(UninstallNotice PRIVATE notice platform)
 ship_like_the_notice(UninstallNotice)
 
-add_executable(notice_e2e e2e/driver.cpp)
+add_executable(notice_e2e e2e/driver.cpp e2e/report.cpp e2e/stage.cpp e2e/box.cpp e2e/scenarios.cpp)
 target_link_libraries(notice_e2e PRIVATE user32)
 ship_like_the_notice(notice_e2e)
 

@@ -1,0 +1,69 @@
+// The suite's report: one line per check, on the console and in the report
+// file, saying what was expected and what was seen.
+#include "suite.h"
+
+#include <stdarg.h>
+
+const char *NoticePath;
+FILE *Report;
+const char *Scenario = "";
+int Passed, Failed;
+
+void Out(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    vprintf(format, args);
+    va_end(args);
+    fflush(stdout);
+    if (Report)
+    {
+        va_start(args, format);
+        vfprintf(Report, format, args);
+        va_end(args);
+        fflush(Report);
+    }
+}
+
+bool Check(bool ok, const char *format, ...)
+{
+    char message[1024];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    ok ? ++Passed : ++Failed;
+    Out("%s: %s: %s\n", ok ? "ok" : "FAIL", Scenario, message);
+    return ok;
+}
+
+std::string Escaped(const std::string &text)
+{
+    std::string out;
+    for (unsigned char c : text)
+    {
+        char buf[8];
+        if (c == '\r')
+            out += "\\r";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c < 32 || c > 126)
+            snprintf(buf, sizeof buf, "\\x%02x", c), out += buf;
+        else
+            out += static_cast<char>(c);
+    }
+    return out;
+}
+
+std::string Joined(const std::vector<std::string> &items)
+{
+    std::string out = "[";
+    for (const std::string &item : items)
+        out += (out.size() > 1 ? ", '" : "'") + Escaped(item) + "'";
+    return out + "]";
+}
+
+void Pump(DWORD time)
+{
+    PumpUntil([] { return false; }, time);
+}

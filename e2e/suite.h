@@ -1,0 +1,105 @@
+// What the parts of the end-to-end suite share: the report, bounded waits,
+// staged windows, and the notice's process and box.
+#pragma once
+
+#include <windows.h>
+
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+extern const char Title[];
+extern const char Text[];
+
+// Every wait is bounded, so that a hang fails a check instead of the suite.
+const DWORD BoxTimeout = 10000;
+const DWORD ExitTimeout = 10000;
+
+// --- The report (report.cpp) ----------------------------------------------
+
+extern const char *NoticePath;
+extern FILE *Report;
+extern const char *Scenario;
+extern int Passed, Failed;
+
+// Prints a line, and writes it to the report file too.
+void Out(const char *format, ...);
+// Records one check; the message says what was expected and what was seen.
+bool Check(bool ok, const char *format, ...);
+// Bytes as C escapes, so that a difference in line breaks shows.
+std::string Escaped(const std::string &text);
+std::string Joined(const std::vector<std::string> &items);
+
+// Processes this thread's messages, so that the staged windows answer the
+// notice, until done() holds or the time is up.
+template <typename Done> bool PumpUntil(Done done, DWORD timeout)
+{
+    DWORD start = GetTickCount();
+    for (;;)
+    {
+        MSG msg;
+        while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE))
+        {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+        if (done())
+            return true;
+        if (GetTickCount() - start >= timeout)
+            return false;
+        MsgWaitForMultipleObjects(0, NULL, FALSE, 10, QS_ALLINPUT);
+    }
+}
+
+void Pump(DWORD time);
+
+// --- Staged windows (stage.cpp) -------------------------------------------
+
+extern const char StageClass[];
+
+struct Stage
+{
+    const char *title;
+    enum
+    {
+        Visible,
+        Hidden,
+        Child // a child of a top-level window titled "Quillane Setup"
+    } kind;
+};
+
+void RegisterStageClass();
+HWND StageWindow(const Stage &stage);
+void ClearStage();
+bool IsStaged(HWND hwnd);
+
+std::string WindowText(HWND hwnd);
+std::string ClassName(HWND hwnd);
+// A window as a check reports it: its handle and title, or "none".
+std::string Describe(HWND hwnd);
+// The first top-level window, in enumeration order, whose title matches.
+HWND FirstMatchingWindow();
+
+// --- The notice's process and its box (box.cpp) ---------------------------
+
+PROCESS_INFORMATION StartNotice(const char *arguments, const char *program = NoticePath);
+// The visible dialog of the given process.
+HWND FindBox(DWORD pid);
+void CheckBoxContents(HWND box);
+
+enum Dismissal
+{
+    ByOk,
+    ByEscape,
+    ByClose
+};
+
+void Dismiss(HWND box, Dismissal how);
+// Waits for the process to end, pumping so that the staged owner can be
+// enabled again; a process that does not end is killed and reported.
+void CheckEndsWithZero(PROCESS_INFORMATION &pi, Dismissal how);
+
+// --- Scenarios (scenarios.cpp) --------------------------------------------
+
+void RunScenarios();
