@@ -79,6 +79,7 @@ int main(int argc, char **argv)
         return RunDemo(argv[4]);
 
     RunScenarios();
+    RunFieldScenarios();
 
     Out("%d passed, %d failed\n", Passed, Failed);
     if (Report)

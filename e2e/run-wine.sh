@@ -19,6 +19,11 @@ done
 
 source "$(dirname "$0")/wine-env.sh" "$build"
 
+# Wine prefers its own uxtheme.dll; Windows looks beside the program first
+# for a DLL that is not a known system DLL. Make Wine do the same, so that
+# the suite's planted uxtheme.dll is found wherever the search still allows.
+export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;uxtheme=n,b"
+
 report=$build/e2e-report.txt
 rm -f "$report"
 

@@ -100,6 +100,9 @@ void Dismiss(HWND box, Dismissal how);
 // enabled again; a process that does not end is killed and reported.
 void CheckEndsWithZero(PROCESS_INFORMATION &pi, Dismissal how);
 
-// --- Scenarios (scenarios.cpp) --------------------------------------------
+// --- Scenarios --------------------------------------------------------------
 
+// The uninstall window and its near misses (scenarios.cpp).
 void RunScenarios();
+// A planted DLL, an unseen window station, a vanishing owner (field.cpp).
+void RunFieldScenarios();

@@ -13,6 +13,23 @@ const char NoticeText[] = "Before continuing to uninstall Quillane please close 
 // on its own instead of waiting for it.
 static const UINT OwnerAnswerTimeout = 1000;
 
+// Showing a box loads DLLs that are not on the system's list of known DLLs,
+// and Windows looks for those in the program's own folder first. We are often
+// started elevated from a folder that others can write to, so load DLLs from
+// the system folder only. Where that call is missing, at least take the
+// current folder out of the search. If both fail, the notice still matters
+// more than the narrowing: go on.
+void NarrowDllSearch(void)
+{
+    typedef BOOL(WINAPI * SetDefaultProc)(DWORD);
+    FARPROC found = GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories");
+    SetDefaultProc setDefaultDllDirectories = (SetDefaultProc)(void (*)(void))found;
+
+    if (setDefaultDllDirectories && setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32))
+        return;
+    SetDllDirectoryA("");
+}
+
 BOOL CALLBACK UninstallWindowEnumProc(HWND hwnd, LPARAM lParam)
 {
     char title[256];

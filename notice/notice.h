@@ -5,5 +5,6 @@
 extern const char UninstallTitle[];
 extern const char NoticeText[];
 
+void NarrowDllSearch(void);
 BOOL CALLBACK UninstallWindowEnumProc(HWND hwnd, LPARAM lParam);
 void ShowUninstallNotice(void);

@@ -18,10 +18,13 @@ typedef intptr_t LPARAM;
 typedef uintptr_t WPARAM;
 typedef intptr_t LRESULT;
 typedef uintptr_t DWORD_PTR, *PDWORD_PTR;
+typedef uint32_t DWORD;
 typedef char *LPSTR;
 typedef const char *LPCSTR;
 typedef struct StandInWindow *HWND;
 typedef struct StandInInstance *HINSTANCE;
+typedef struct StandInModule *HMODULE;
+typedef intptr_t (*FARPROC)(void);
 
 #define WINAPI
 #define CALLBACK
@@ -32,9 +35,13 @@ typedef struct StandInInstance *HINSTANCE;
 #define WM_NULL 0x0000u
 #define SMTO_BLOCK 0x0001u
 #define SMTO_ABORTIFHUNG 0x0002u
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800u
 
 typedef BOOL(CALLBACK *WNDENUMPROC)(HWND, LPARAM);
 
+HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
+FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+BOOL WINAPI SetDllDirectoryA(LPCSTR lpPathName);
 BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam);
 int WINAPI GetWindowTextA(HWND hWnd, LPSTR lpString, int nMaxCount);
 int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2);

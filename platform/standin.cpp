@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <deque>
+#include <strings.h>
 
 struct StandInWindow
 {
@@ -20,6 +22,12 @@ static std::vector<StandInBox> Boxes;
 static int BoxResult = IDOK;
 static int EnumCalls = 0;
 static int SentMessages = 0;
+static std::vector<std::string> Calls;
+static StandInCall DefaultDllDirectories = StandInWorks;
+static bool DllDirectoryWorks = true;
+static struct StandInModule
+{
+} Kernel32;
 
 void StandInReset(int boxResult)
 {
@@ -28,6 +36,24 @@ void StandInReset(int boxResult)
     BoxResult = boxResult;
     EnumCalls = 0;
     SentMessages = 0;
+    Calls.clear();
+    DefaultDllDirectories = StandInWorks;
+    DllDirectoryWorks = true;
+}
+
+void StandInSetDefaultDllDirectories(StandInCall how)
+{
+    DefaultDllDirectories = how;
+}
+
+void StandInSetDllDirectoryFails()
+{
+    DllDirectoryWorks = false;
+}
+
+const std::vector<std::string> &StandInCalls()
+{
+    return Calls;
 }
 
 HWND StandInAddWindow(const std::string &title)
@@ -62,8 +88,37 @@ int StandInEnumCalls()
     return EnumCalls;
 }
 
+static BOOL WINAPI SetDefaultDllDirectories(DWORD DirectoryFlags)
+{
+    char call[64];
+    snprintf(call, sizeof call, "SetDefaultDllDirectories(0x%x)", DirectoryFlags);
+    Calls.push_back(call);
+    return DefaultDllDirectories == StandInWorks;
+}
+
+HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName)
+{
+    return lpModuleName && !strcasecmp(lpModuleName, "kernel32.dll") ? &Kernel32 : nullptr;
+}
+
+FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName)
+{
+    if (hModule != &Kernel32 || strcmp(lpProcName, "SetDefaultDllDirectories") ||
+        DefaultDllDirectories == StandInMissing)
+        return nullptr;
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)(void)>(SetDefaultDllDirectories));
+}
+
+BOOL WINAPI SetDllDirectoryA(LPCSTR lpPathName)
+{
+    Calls.push_back(lpPathName ? "SetDllDirectoryA(\"" + std::string(lpPathName) + "\")"
+                               : "SetDllDirectoryA(NULL)");
+    return DllDirectoryWorks;
+}
+
 BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam)
 {
+    Calls.push_back("EnumWindows");
     for (StandInWindow &window : Windows)
     {
         ++EnumCalls;
@@ -101,6 +156,7 @@ LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT, WPARAM, LPARAM, UINT, UINT,
                                    PDWORD_PTR lpdwResult)
 {
     ++SentMessages;
+    Calls.push_back("SendMessageTimeoutA");
     if (lpdwResult)
         *lpdwResult = 0;
     return hWnd->answering ? 1 : 0;
@@ -108,6 +164,7 @@ LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT, WPARAM, LPARAM, UINT, UINT,
 
 int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType)
 {
+    Calls.push_back("MessageBoxA");
     Boxes.push_back({hWnd, lpText, lpCaption, uType});
     return BoxResult;
 }

@@ -16,8 +16,16 @@ struct StandInBox
     UINT style;
 };
 
-// Empties the desktop; later boxes return boxResult (IDOK, or 0 for a box
-// that could not be shown).
+// How a platform call that the program looks up at run time behaves.
+enum StandInCall
+{
+    StandInWorks,
+    StandInMissing, // the system lacks it
+    StandInFails
+};
+
+// Empties the desktop and the record of calls; both DLL search calls work; later boxes return
+// boxResult (IDOK, or 0 for a box that could not be shown).
 void StandInReset(int boxResult = IDOK);
 
 // Adds a top-level window after those already there, in enumeration order.
@@ -27,6 +35,16 @@ HWND StandInAddUnreadableWindow();
 // Marks a window whose thread does not process messages: messages sent to it
 // time out.
 void StandInSetNotAnswering(HWND hwnd);
+
+// The DLL search calls: SetDefaultDllDirectories as found in kernel32, and
+// SetDllDirectoryA (which is never missing).
+void StandInSetDefaultDllDirectories(StandInCall how);
+void StandInSetDllDirectoryFails();
+
+// Every platform call of the last run that changes the process or looks at
+// the desktop, in order, with its telling arguments: "EnumWindows",
+// "SetDefaultDllDirectories(0x800)", "SetDllDirectoryA(\"\")", ...
+const std::vector<std::string> &StandInCalls();
 
 const std::vector<StandInBox> &StandInBoxes();
 int StandInEnumCalls();

@@ -169,6 +169,61 @@ TEST(Owner, NoMatchMeansNoMessageSent)
     EXPECT_EQ(StandInSentMessages(), 0);
 }
 
+// A DLL planted beside the program must never be loaded into it. Showing a
+// box loads DLLs, so the search is narrowed before the first window is looked
+// at, by the best call that the system has; a system that can narrow nothing
+// still gets its notice.
+struct DllSearchCase
+{
+    const char *name;
+    StandInCall setDefaultDllDirectories;
+    bool setDllDirectoryFails;
+    std::vector<std::string> calls;
+};
+
+void PrintTo(const DllSearchCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class DllSearch : public testing::TestWithParam<DllSearchCase>
+{
+};
+
+TEST_P(DllSearch, IsNarrowedBeforeTheSearchAndNeverCostsTheNotice)
+{
+    StandInReset();
+    StandInSetDefaultDllDirectories(GetParam().setDefaultDllDirectories);
+    if (GetParam().setDllDirectoryFails)
+        StandInSetDllDirectoryFails();
+    HWND window = StandInAddWindow(Title);
+
+    ASSERT_EQ(RunNotice(), 0);
+    EXPECT_EQ(StandInCalls(), GetParam().calls);
+    EXPECT_EQ(OnlyBox().owner, window);
+}
+
+const std::string SystemFolderOnly = "SetDefaultDllDirectories(0x800)";
+const std::string NoCurrentFolder = "SetDllDirectoryA(\"\")";
+
+INSTANTIATE_TEST_SUITE_P(
+    Narrowing, DllSearch,
+    testing::Values(
+        DllSearchCase{"SystemFolderOnly",
+                      StandInWorks,
+                      false,
+                      {SystemFolderOnly, "EnumWindows", "SendMessageTimeoutA", "MessageBoxA"}},
+        DllSearchCase{"OlderSystemFallsBack",
+                      StandInMissing,
+                      false,
+                      {NoCurrentFolder, "EnumWindows", "SendMessageTimeoutA", "MessageBoxA"}},
+        DllSearchCase{"NothingNarrowsYetTheNoticeShows",
+                      StandInFails,
+                      true,
+                      {SystemFolderOnly, NoCurrentFolder, "EnumWindows", "SendMessageTimeoutA",
+                       "MessageBoxA"}}),
+    [](const testing::TestParamInfo<DllSearchCase> &info) { return info.param.name; });
+
 // The run ends the same way whatever the box returns, and whatever the
 // command line says.
 TEST(Run, EndsWithZeroWhateverTheBoxOrCommandLine)

@@ -1,0 +1,78 @@
+// What the notice meets in the field, beyond the uninstall window itself.
+#include "suite.h"
+
+namespace
+{
+
+std::string OwnFolder()
+{
+    char path[MAX_PATH] = "";
+    GetModuleFileNameA(NULL, path, MAX_PATH);
+    std::string folder = path;
+    return folder.substr(0, folder.find_last_of('\\') + 1);
+}
+
+std::string FileText(const std::string &path)
+{
+    std::string text;
+    HANDLE file =
+        CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return text;
+    char buf[1024];
+    DWORD read;
+    while (ReadFile(file, buf, sizeof buf, &read, NULL) && read)
+        text.append(buf, read);
+    CloseHandle(file);
+    return text;
+}
+
+// The notice is copied into a fresh folder beside a planted uxtheme.dll, a
+// DLL that showing a box loads and that is not a known system DLL, so that
+// Windows looks for it beside the program first. (Wine prefers its own copy
+// unless told otherwise: run-wine.sh tells it.)
+void RunPlantedDll()
+{
+    Scenario = "planted uxtheme.dll beside the program";
+    std::string folder = OwnFolder() + "planted-dll";
+    std::string program = folder + "\\UninstallNotice.exe";
+    std::string dll = folder + "\\uxtheme.dll";
+    std::string record = folder + "\\planted-dll-loaded.txt";
+    for (const std::string &file : {program, dll, record})
+        DeleteFileA(file.c_str());
+    CreateDirectoryA(folder.c_str(), NULL);
+    bool copied = CopyFileA(NoticePath, program.c_str(), FALSE) &&
+                  CopyFileA((OwnFolder() + "notice_planted.dll").c_str(), dll.c_str(), FALSE);
+    std::string error = copied ? "them there" : "error " + std::to_string(GetLastError());
+    if (!Check(copied, "folder: expected the program and uxtheme.dll copied into %s, saw %s",
+               folder.c_str(), error.c_str()))
+        return;
+
+    HWND window = StageWindow({Title, Stage::Visible});
+    Pump(20);
+    PROCESS_INFORMATION pi = StartNotice("", program.c_str());
+    if (!pi.hProcess)
+        return ClearStage();
+
+    HWND box = FindBox(pi.dwProcessId);
+    if (Check(box != NULL, "box: expected within %lu ms, saw %s", BoxTimeout, box ? "it" : "none"))
+    {
+        HWND owner = GetWindow(box, GW_OWNER);
+        Check(owner == window, "owner: expected %s, saw %s", Describe(window).c_str(),
+              Describe(owner).c_str());
+        Dismiss(box, ByOk);
+    }
+    CheckEndsWithZero(pi, ByOk);
+    ClearStage();
+
+    bool loaded = GetFileAttributesA(record.c_str()) != INVALID_FILE_ATTRIBUTES;
+    Check(!loaded, "planted DLL: expected it never loaded, saw %s",
+          loaded ? ("it loaded from '" + FileText(record) + "'").c_str() : "no record of a load");
+}
+
+} // namespace
+
+void RunFieldScenarios()
+{
+    RunPlantedDll();
+}
