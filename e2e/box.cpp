@@ -2,7 +2,7 @@
 // on screen, reading what it shows, dismissing it, and how the run ends.
 #include "suite.h"
 
-PROCESS_INFORMATION StartNotice(const char *arguments, const char *program)
+PROCESS_INFORMATION StartNotice(const char *arguments, const char *program, const char *desktop)
 {
     std::string commandLine = std::string("\"") + program + "\"";
     if (arguments && *arguments)
@@ -12,6 +12,7 @@ PROCESS_INFORMATION StartNotice(const char *arguments, const char *program)
 
     STARTUPINFOA si = {};
     si.cb = sizeof si;
+    si.lpDesktop = const_cast<char *>(desktop);
     PROCESS_INFORMATION pi = {};
     if (!CreateProcessA(NULL, buf.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi))
         Check(false, "start %s: CreateProcess failed, error %lu", program, GetLastError());

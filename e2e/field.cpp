@@ -1,4 +1,5 @@
-// What the notice meets in the field, beyond the uninstall window itself.
+// What the notice meets in the field, beyond the uninstall window itself: a
+// DLL planted beside it, an unattended uninstall, an owner that goes away.
 #include "suite.h"
 
 namespace
@@ -70,9 +71,84 @@ void RunPlantedDll()
           loaded ? ("it loaded from '" + FileText(record) + "'").c_str() : "no record of a load");
 }
 
+// An unattended uninstall: the notice starts on a desktop of a window
+// station that no one sees, where a box could never be dismissed. It must
+// end by itself, with 0.
+void RunUnseenStation()
+{
+    Scenario = "window station that no one sees";
+    const DWORD EndTimeout = 5000;
+    HWINSTA own = GetProcessWindowStation();
+    HWINSTA station = CreateWindowStationA("NoticeUnseen", 0, WINSTA_ALL_ACCESS, NULL);
+    HDESK desktop = NULL;
+    if (station && SetProcessWindowStation(station))
+    {
+        desktop = CreateDesktopA("Default", NULL, NULL, 0, GENERIC_ALL, NULL);
+        SetProcessWindowStation(own);
+    }
+    USEROBJECTFLAGS flags = {};
+    GetUserObjectInformationA(station, UOI_FLAGS, &flags, sizeof flags, NULL);
+    std::string staged = !desktop                      ? "error " + std::to_string(GetLastError())
+                         : flags.dwFlags & WSF_VISIBLE ? "it visible"
+                                                       : "it unseen";
+    if (Check(desktop && !(flags.dwFlags & WSF_VISIBLE),
+              "station: expected an unseen window station with a desktop, saw %s", staged.c_str()))
+    {
+        DWORD start = GetTickCount();
+        PROCESS_INFORMATION pi = StartNotice("", NoticePath, "NoticeUnseen\\Default");
+        if (pi.hProcess)
+        {
+            bool ended = PumpUntil(
+                [&pi] { return WaitForSingleObject(pi.hProcess, 0) == WAIT_OBJECT_0; }, EndTimeout);
+            DWORD took = GetTickCount() - start, code = STILL_ACTIVE;
+            GetExitCodeProcess(pi.hProcess, &code);
+            if (!ended)
+                TerminateProcess(pi.hProcess, 1);
+            Check(ended && code == 0, "end: expected exit code 0 within %lu ms, saw %s %lu%s",
+                  EndTimeout, ended ? "exit code" : "it still running after", ended ? code : took,
+                  ended ? "" : " ms");
+            if (ended)
+                Out("%s: ended after %lu ms\n", Scenario, took);
+            CloseHandle(pi.hThread);
+            CloseHandle(pi.hProcess);
+        }
+    }
+    if (desktop)
+        CloseDesktop(desktop);
+    if (station)
+        CloseWindowStation(station);
+}
+
+// The uninstall window answers the notice and is gone before the box: the
+// box cannot be shown for it, and the user must still see the notice.
+void RunOwnerThatVanishes()
+{
+    Scenario = "uninstall window that goes away after it answers";
+    HWND window = StageWindow({Title, Stage::VanishesWhenAsked});
+    Pump(20);
+
+    PROCESS_INFORMATION pi = StartNotice("");
+    if (!pi.hProcess)
+        return ClearStage();
+    HWND box = FindBox(pi.dwProcessId);
+    if (Check(box != NULL, "box: expected within %lu ms, saw %s", BoxTimeout, box ? "it" : "none"))
+    {
+        CheckBoxContents(box);
+        HWND owner = GetWindow(box, GW_OWNER);
+        Check(owner == NULL, "owner: expected none, saw %s", Describe(owner).c_str());
+        Dismiss(box, ByOk);
+    }
+    Check(!IsWindow(window), "uninstall window: expected it gone after the notice asked, saw %s",
+          IsWindow(window) ? "it still there" : "it gone");
+    CheckEndsWithZero(pi, ByOk);
+    ClearStage();
+}
+
 } // namespace
 
 void RunFieldScenarios()
 {
     RunPlantedDll();
+    RunUnseenStation();
+    RunOwnerThatVanishes();
 }

@@ -11,12 +11,29 @@ static LRESULT CALLBACK StageProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lPa
     return DefWindowProcA(hwnd, msg, wParam, lParam);
 }
 
+// An uninstall window that is gone as soon as it has answered the notice's
+// question whether it is alive.
+static const char VanishingClass[] = "NoticeE2EVanishing";
+
+static LRESULT CALLBACK VanishingProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    if (msg == WM_NULL && InSendMessage())
+    {
+        DestroyWindow(hwnd);
+        return 0;
+    }
+    return DefWindowProcA(hwnd, msg, wParam, lParam);
+}
+
 void RegisterStageClass()
 {
     WNDCLASSA wc = {};
     wc.lpfnWndProc = StageProc;
     wc.lpszClassName = StageClass;
     wc.hbrBackground = (HBRUSH)(COLOR_WINDOW + 1);
+    RegisterClassA(&wc);
+    wc.lpfnWndProc = VanishingProc;
+    wc.lpszClassName = VanishingClass;
     RegisterClassA(&wc);
 }
 
@@ -33,8 +50,9 @@ HWND StageWindow(const Stage &stage)
     }
     if (stage.kind != Stage::Hidden)
         style |= WS_VISIBLE;
-    HWND hwnd = CreateWindowExA(0, StageClass, stage.title, style, 60, 60, 320, 200, parent, NULL,
-                                NULL, NULL);
+    const char *cls = stage.kind == Stage::VanishesWhenAsked ? VanishingClass : StageClass;
+    HWND hwnd =
+        CreateWindowExA(0, cls, stage.title, style, 60, 60, 320, 200, parent, NULL, NULL, NULL);
     if (!parent)
         StagedWindows.push_back(hwnd);
     return hwnd;

@@ -65,7 +65,8 @@ struct Stage
     {
         Visible,
         Hidden,
-        Child // a child of a top-level window titled "Quillane Setup"
+        Child,            // a child of a top-level window titled "Quillane Setup"
+        VanishesWhenAsked // visible; destroys itself when the notice asks if it is alive
     } kind;
 };
 
@@ -83,7 +84,9 @@ HWND FirstMatchingWindow();
 
 // --- The notice's process and its box (box.cpp) ---------------------------
 
-PROCESS_INFORMATION StartNotice(const char *arguments, const char *program = NoticePath);
+// Starts the program, on the given desktop ("Station\\Desktop") or on ours.
+PROCESS_INFORMATION StartNotice(const char *arguments, const char *program = NoticePath,
+                                const char *desktop = NULL);
 // The visible dialog of the given process.
 HWND FindBox(DWORD pid);
 void CheckBoxContents(HWND box);

@@ -34,6 +34,9 @@ BOOL CALLBACK UninstallWindowEnumProc(HWND hwnd, LPARAM lParam)
 {
     char title[256];
 
+    // A window destroyed meanwhile can fail the read without writing
+    // anything; it must then read as the empty title.
+    title[0] = '\0';
     GetWindowTextA(hwnd, title, 255);
     if (lstrcmpiA(title, UninstallTitle) != 0)
         return TRUE;
@@ -45,6 +48,16 @@ BOOL CALLBACK UninstallWindowEnumProc(HWND hwnd, LPARAM lParam)
 void ShowUninstallNotice(void)
 {
     HWND OwnerSlot = NULL;
+    USEROBJECTFLAGS station;
+
+    // An unattended uninstall (run as a service, say) has a window station
+    // that no one sees: a box there could never be dismissed, and the
+    // uninstall would wait for ever. Only where the station is known to be
+    // unseen is the notice left out.
+    if (GetUserObjectInformationA(GetProcessWindowStation(), UOI_FLAGS, &station, sizeof station,
+                                  NULL) &&
+        !(station.dwFlags & WSF_VISIBLE))
+        return;
 
     EnumWindows(UninstallWindowEnumProc, (LPARAM)&OwnerSlot);
 
@@ -56,5 +69,9 @@ void ShowUninstallNotice(void)
                                           OwnerAnswerTimeout, NULL))
         OwnerSlot = NULL;
 
-    MessageBoxA(OwnerSlot, NoticeText, UninstallTitle, MB_OK);
+    // The owner can go away between its answer and the box; then no box is
+    // shown for it (0, or -1 under Wine). Show the notice on its own rather
+    // than end as if the user had read it.
+    if (MessageBoxA(OwnerSlot, NoticeText, UninstallTitle, MB_OK) <= 0 && OwnerSlot)
+        MessageBoxA(NULL, NoticeText, UninstallTitle, MB_OK);
 }

@@ -18,12 +18,14 @@ typedef intptr_t LPARAM;
 typedef uintptr_t WPARAM;
 typedef intptr_t LRESULT;
 typedef uintptr_t DWORD_PTR, *PDWORD_PTR;
-typedef uint32_t DWORD;
+typedef uint32_t DWORD, *LPDWORD;
+typedef void *PVOID, *HANDLE;
 typedef char *LPSTR;
 typedef const char *LPCSTR;
 typedef struct StandInWindow *HWND;
 typedef struct StandInInstance *HINSTANCE;
 typedef struct StandInModule *HMODULE;
+typedef struct StandInStationObject *HWINSTA;
 typedef intptr_t (*FARPROC)(void);
 
 #define WINAPI
@@ -36,12 +38,24 @@ typedef intptr_t (*FARPROC)(void);
 #define SMTO_BLOCK 0x0001u
 #define SMTO_ABORTIFHUNG 0x0002u
 #define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800u
+#define UOI_FLAGS 1
+#define WSF_VISIBLE 0x0001u
+
+typedef struct tagUSEROBJECTFLAGS
+{
+    BOOL fInherit;
+    BOOL fReserved;
+    DWORD dwFlags;
+} USEROBJECTFLAGS;
 
 typedef BOOL(CALLBACK *WNDENUMPROC)(HWND, LPARAM);
 
 HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 BOOL WINAPI SetDllDirectoryA(LPCSTR lpPathName);
+HWINSTA WINAPI GetProcessWindowStation(void);
+BOOL WINAPI GetUserObjectInformationA(HANDLE hObj, int nIndex, PVOID pvInfo, DWORD nLength,
+                                      LPDWORD lpnLengthNeeded);
 BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam);
 int WINAPI GetWindowTextA(HWND hWnd, LPSTR lpString, int nMaxCount);
 int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2);

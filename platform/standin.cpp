@@ -14,31 +14,74 @@ struct StandInWindow
     std::string title;
     bool readable;
     bool answering;
+    bool canOwn;
+    bool vanished;
 };
 
 // A deque keeps every window at one address, which serves as its handle.
 static std::deque<StandInWindow> Windows;
 static std::vector<StandInBox> Boxes;
-static int BoxResult = IDOK;
-static int EnumCalls = 0;
-static int SentMessages = 0;
+static std::vector<StandInMessage> SentMessages;
 static std::vector<std::string> Calls;
-static StandInCall DefaultDllDirectories = StandInWorks;
-static bool DllDirectoryWorks = true;
+static int BoxResult;
+static int EnumCalls;
+static StandInStation Station;
+static StandInCall DefaultDllDirectories;
+static bool DllDirectoryWorks;
+// Where the last title was read into: the callback's buffer, which lies at
+// the same place on the stack for each window of one enumeration.
+static char *LastTitleBuffer;
 static struct StandInModule
 {
 } Kernel32;
+static struct StandInStationObject
+{
+} ProcessStation;
 
 void StandInReset(int boxResult)
 {
     Windows.clear();
     Boxes.clear();
+    SentMessages.clear();
+    Calls.clear();
     BoxResult = boxResult;
     EnumCalls = 0;
-    SentMessages = 0;
-    Calls.clear();
+    Station = StandInVisibleStation;
     DefaultDllDirectories = StandInWorks;
     DllDirectoryWorks = true;
+}
+
+HWND StandInAddWindow(const std::string &title)
+{
+    Windows.push_back({title, true, true, true, false});
+    return &Windows.back();
+}
+
+HWND StandInAddUnreadableWindow()
+{
+    Windows.push_back({"", false, true, true, false});
+    return &Windows.back();
+}
+
+HWND StandInAddVanishedWindow(const std::string &staleTitle)
+{
+    Windows.push_back({staleTitle, false, false, false, true});
+    return &Windows.back();
+}
+
+void StandInSetNotAnswering(HWND hwnd)
+{
+    hwnd->answering = false;
+}
+
+void StandInSetCannotOwn(HWND hwnd)
+{
+    hwnd->canOwn = false;
+}
+
+void StandInSetStation(StandInStation station)
+{
+    Station = station;
 }
 
 void StandInSetDefaultDllDirectories(StandInCall how)
@@ -56,28 +99,6 @@ const std::vector<std::string> &StandInCalls()
     return Calls;
 }
 
-HWND StandInAddWindow(const std::string &title)
-{
-    Windows.push_back({title, true, true});
-    return &Windows.back();
-}
-
-HWND StandInAddUnreadableWindow()
-{
-    Windows.push_back({"", false, true});
-    return &Windows.back();
-}
-
-void StandInSetNotAnswering(HWND hwnd)
-{
-    hwnd->answering = false;
-}
-
-int StandInSentMessages()
-{
-    return SentMessages;
-}
-
 const std::vector<StandInBox> &StandInBoxes()
 {
     return Boxes;
@@ -86,6 +107,11 @@ const std::vector<StandInBox> &StandInBoxes()
 int StandInEnumCalls()
 {
     return EnumCalls;
+}
+
+const std::vector<StandInMessage> &StandInSentMessages()
+{
+    return SentMessages;
 }
 
 static BOOL WINAPI SetDefaultDllDirectories(DWORD DirectoryFlags)
@@ -116,12 +142,43 @@ BOOL WINAPI SetDllDirectoryA(LPCSTR lpPathName)
     return DllDirectoryWorks;
 }
 
+HWINSTA WINAPI GetProcessWindowStation(void)
+{
+    return &ProcessStation;
+}
+
+BOOL WINAPI GetUserObjectInformationA(HANDLE hObj, int nIndex, PVOID pvInfo, DWORD nLength,
+                                      LPDWORD lpnLengthNeeded)
+{
+    Calls.push_back("GetUserObjectInformationA");
+    if (hObj != &ProcessStation || nIndex != UOI_FLAGS || nLength < sizeof(USEROBJECTFLAGS) ||
+        Station == StandInUnknownStation)
+        return FALSE;
+    USEROBJECTFLAGS flags = {FALSE, FALSE, Station == StandInVisibleStation ? WSF_VISIBLE : 0u};
+    memcpy(pvInfo, &flags, sizeof flags);
+    if (lpnLengthNeeded)
+        *lpnLengthNeeded = sizeof flags;
+    return TRUE;
+}
+
 BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam)
 {
     Calls.push_back("EnumWindows");
+    LastTitleBuffer = nullptr;
     for (StandInWindow &window : Windows)
     {
         ++EnumCalls;
+        // Whatever ran before left the vanished window's stale title where
+        // the callback's buffer will lie. Plain stores only: a call here
+        // would put its own frame on that very spot.
+        if (window.vanished && LastTitleBuffer)
+        {
+            volatile char *to = LastTitleBuffer;
+            const char *from = window.title.c_str();
+            size_t length = window.title.size();
+            for (size_t i = 0; i <= length; ++i)
+                to[i] = from[i];
+        }
         if (!lpEnumFunc(&window, lParam))
             return FALSE;
     }
@@ -129,10 +186,12 @@ BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam)
 }
 
 // Copies at most nMaxCount - 1 bytes and always terminates them, like the
-// real call; an unreadable title reads as the empty text.
+// real call; an unreadable title reads as the empty text, and a vanished
+// window's read fails without writing anything.
 int WINAPI GetWindowTextA(HWND hWnd, LPSTR lpString, int nMaxCount)
 {
-    if (nMaxCount <= 0)
+    LastTitleBuffer = lpString;
+    if (nMaxCount <= 0 || hWnd->vanished)
         return 0;
     const std::string &title = hWnd->readable ? hWnd->title : std::string();
     size_t length = std::min(title.size(), static_cast<size_t>(nMaxCount - 1));
@@ -152,19 +211,22 @@ int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2)
 }
 
 // Answers at once, or fails as the real call does when the time is up.
-LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT, WPARAM, LPARAM, UINT, UINT,
+LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM, LPARAM, UINT fuFlags, UINT uTimeout,
                                    PDWORD_PTR lpdwResult)
 {
-    ++SentMessages;
     Calls.push_back("SendMessageTimeoutA");
+    SentMessages.push_back({hWnd, Msg, fuFlags, uTimeout});
     if (lpdwResult)
         *lpdwResult = 0;
     return hWnd->answering ? 1 : 0;
 }
 
+// A box for an owner that cannot hold one is not shown, and returns 0 as
+// the real call does.
 int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType)
 {
     Calls.push_back("MessageBoxA");
-    Boxes.push_back({hWnd, lpText, lpCaption, uType});
-    return BoxResult;
+    bool shown = !hWnd || hWnd->canOwn;
+    Boxes.push_back({hWnd, lpText, lpCaption, uType, shown});
+    return shown ? BoxResult : 0;
 }

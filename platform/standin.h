@@ -14,9 +14,19 @@ struct StandInBox
     std::string text;
     std::string caption;
     UINT style;
+    bool shown; // false where the platform could not show it
 };
 
-// How a platform call that the program looks up at run time behaves.
+// One message as the stand-in's SendMessageTimeoutA saw it.
+struct StandInMessage
+{
+    HWND window;
+    UINT message;
+    UINT flags;
+    UINT timeout;
+};
+
+// How a platform call behaves.
 enum StandInCall
 {
     StandInWorks,
@@ -24,17 +34,36 @@ enum StandInCall
     StandInFails
 };
 
-// Empties the desktop and the record of calls; both DLL search calls work; later boxes return
-// boxResult (IDOK, or 0 for a box that could not be shown).
+// The window station that the process runs on.
+enum StandInStation
+{
+    StandInVisibleStation,
+    StandInUnseenStation,  // no one sees it, as a service's
+    StandInUnknownStation, // asking about it fails
+};
+
+// Empties the desktop and the record of calls; the window station is
+// visible and both DLL search calls work; later boxes return boxResult (IDOK,
+// or 0 for a box that could not be shown).
 void StandInReset(int boxResult = IDOK);
 
 // Adds a top-level window after those already there, in enumeration order.
 HWND StandInAddWindow(const std::string &title);
 HWND StandInAddUnreadableWindow();
+// A window destroyed while the enumeration reaches it: reading its title
+// fails and writes nothing. Before the search looks at it, staleTitle is
+// left where the title of the window before it was read, as if other code
+// had run there since.
+HWND StandInAddVanishedWindow(const std::string &staleTitle);
 
 // Marks a window whose thread does not process messages: messages sent to it
 // time out.
 void StandInSetNotAnswering(HWND hwnd);
+// Marks a window that answers messages but is gone before a box can be
+// shown for it: a box owned by it cannot be shown (the box returns 0).
+void StandInSetCannotOwn(HWND hwnd);
+
+void StandInSetStation(StandInStation station);
 
 // The DLL search calls: SetDefaultDllDirectories as found in kernel32, and
 // SetDllDirectoryA (which is never missing).
@@ -49,4 +78,4 @@ const std::vector<std::string> &StandInCalls();
 const std::vector<StandInBox> &StandInBoxes();
 int StandInEnumCalls();
 // Messages sent to windows, answered or not.
-int StandInSentMessages();
+const std::vector<StandInMessage> &StandInSentMessages();

@@ -128,6 +128,21 @@ TEST(Search, EveryWindowIsLookedAtWhenNoneMatches)
     EXPECT_EQ(StandInEnumCalls(), 50);
 }
 
+// A window destroyed during the search reads no title at all: what the read
+// leaves must be the empty title, never what the stack held before (here, a
+// matching title), or a window that is gone would be taken for the owner.
+TEST(Search, AVanishedWindowReadsAsTheEmptyTitle)
+{
+    StandInReset();
+    StandInAddWindow("Explorer");
+    StandInAddVanishedWindow(Title);
+    HWND window = StandInAddWindow(Title);
+
+    ASSERT_EQ(RunNotice(), 0);
+    EXPECT_EQ(OnlyBox().owner, window);
+    EXPECT_EQ(StandInEnumCalls(), 3);
+}
+
 // A title of up to 254 bytes is read whole; a longer one arrives cut short.
 // AddressSanitizer guards the title buffer while the long ones are read.
 TEST(Search, TitlesAreReadIntoTheBufferAndNoFurther)
@@ -150,7 +165,7 @@ TEST(Owner, OnlyAnAnsweringWindowOwnsTheBox)
     HWND window = StandInAddWindow(Title);
     ASSERT_EQ(RunNotice(), 0);
     EXPECT_EQ(OnlyBox().owner, window);
-    EXPECT_EQ(StandInSentMessages(), 1);
+    EXPECT_EQ(StandInSentMessages().size(), 1u);
 
     StandInReset();
     StandInSetNotAnswering(StandInAddWindow(Title));
@@ -160,13 +175,31 @@ TEST(Owner, OnlyAnAnsweringWindowOwnsTheBox)
     EXPECT_EQ(StandInEnumCalls(), 1);
 }
 
+// The probe must only ask: any other message acts on the user's uninstaller
+// (WM_CLOSE would close it), and a long wait holds the notice back behind a
+// hung window; a wait of 0 would never let a busy window own the box.
+TEST(Owner, TheProbeOnlyAsksAndWaitsAtMostOneSecond)
+{
+    StandInReset();
+    HWND window = StandInAddWindow(Title);
+    ASSERT_EQ(RunNotice(), 0);
+
+    ASSERT_EQ(StandInSentMessages().size(), 1u);
+    const StandInMessage &probe = StandInSentMessages()[0];
+    EXPECT_EQ(probe.window, window);
+    EXPECT_EQ(probe.message, WM_NULL);
+    EXPECT_EQ(probe.flags, SMTO_ABORTIFHUNG | SMTO_BLOCK);
+    EXPECT_GT(probe.timeout, 0u);
+    EXPECT_LE(probe.timeout, 1000u);
+}
+
 TEST(Owner, NoMatchMeansNoMessageSent)
 {
     StandInReset();
     StandInSetNotAnswering(StandInAddWindow("Quillane"));
     ASSERT_EQ(RunNotice(), 0);
     EXPECT_EQ(OnlyBox().owner, nullptr);
-    EXPECT_EQ(StandInSentMessages(), 0);
+    EXPECT_EQ(StandInSentMessages().size(), 0u);
 }
 
 // A DLL planted beside the program must never be loaded into it. Showing a
@@ -205,24 +238,27 @@ TEST_P(DllSearch, IsNarrowedBeforeTheSearchAndNeverCostsTheNotice)
 
 const std::string SystemFolderOnly = "SetDefaultDllDirectories(0x800)";
 const std::string NoCurrentFolder = "SetDllDirectoryA(\"\")";
+const std::string AskStation = "GetUserObjectInformationA";
 
-INSTANTIATE_TEST_SUITE_P(
-    Narrowing, DllSearch,
-    testing::Values(
-        DllSearchCase{"SystemFolderOnly",
-                      StandInWorks,
-                      false,
-                      {SystemFolderOnly, "EnumWindows", "SendMessageTimeoutA", "MessageBoxA"}},
-        DllSearchCase{"OlderSystemFallsBack",
-                      StandInMissing,
-                      false,
-                      {NoCurrentFolder, "EnumWindows", "SendMessageTimeoutA", "MessageBoxA"}},
-        DllSearchCase{"NothingNarrowsYetTheNoticeShows",
-                      StandInFails,
-                      true,
-                      {SystemFolderOnly, NoCurrentFolder, "EnumWindows", "SendMessageTimeoutA",
-                       "MessageBoxA"}}),
-    [](const testing::TestParamInfo<DllSearchCase> &info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Narrowing, DllSearch,
+                         testing::Values(DllSearchCase{"SystemFolderOnly",
+                                                       StandInWorks,
+                                                       false,
+                                                       {SystemFolderOnly, AskStation, "EnumWindows",
+                                                        "SendMessageTimeoutA", "MessageBoxA"}},
+                                         DllSearchCase{"OlderSystemFallsBack",
+                                                       StandInMissing,
+                                                       false,
+                                                       {NoCurrentFolder, AskStation, "EnumWindows",
+                                                        "SendMessageTimeoutA", "MessageBoxA"}},
+                                         DllSearchCase{"NothingNarrowsYetTheNoticeShows",
+                                                       StandInFails,
+                                                       true,
+                                                       {SystemFolderOnly, NoCurrentFolder,
+                                                        AskStation, "EnumWindows",
+                                                        "SendMessageTimeoutA", "MessageBoxA"}}),
+                         [](const testing::TestParamInfo<DllSearchCase> &info)
+                         { return info.param.name; });
 
 // The run ends the same way whatever the box returns, and whatever the
 // command line says.
@@ -230,15 +266,105 @@ TEST(Run, EndsWithZeroWhateverTheBoxOrCommandLine)
 {
     const char *commandLines[] = {"", "/S", "--help", "\"C:\\Program Files\\Quillane\" /quiet",
                                   "Quillane Uninstall"};
-    for (int boxResult : {IDOK, 0})
-        for (const char *commandLine : commandLines)
-        {
-            StandInReset(boxResult);
-            HWND window = StandInAddWindow(Title);
-            EXPECT_EQ(RunNotice(commandLine), 0) << commandLine;
-            EXPECT_EQ(OnlyBox().owner, window) << commandLine;
-            EXPECT_EQ(OnlyBox().caption, Title) << commandLine;
-        }
+    for (const char *commandLine : commandLines)
+    {
+        StandInReset();
+        HWND window = StandInAddWindow(Title);
+        EXPECT_EQ(RunNotice(commandLine), 0) << commandLine;
+        EXPECT_EQ(OnlyBox().owner, window) << commandLine;
+        EXPECT_EQ(OnlyBox().caption, Title) << commandLine;
+    }
 }
+
+// A box that was not shown must not pass for a notice that the user read.
+// When the owned box cannot be shown (its owner went away after answering,
+// or the platform failed: 0 on Windows, -1 under Wine), the same box is shown
+// once more on its own; a box that cannot be shown at all ends the run with 0,
+// without a loop.
+struct UnshownCase
+{
+    const char *name;
+    int boxResult;
+    bool ownerGoesAway;
+    bool uninstallWindow;
+    std::vector<bool> ownedBoxes; // per box, in order: whether it had the owner
+};
+
+void PrintTo(const UnshownCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class UnshownBox : public testing::TestWithParam<UnshownCase>
+{
+};
+
+TEST_P(UnshownBox, IsShownOnceMoreOnItsOwn)
+{
+    const UnshownCase &c = GetParam();
+    StandInReset(c.boxResult);
+    HWND window = c.uninstallWindow ? StandInAddWindow(Title) : nullptr;
+    if (c.ownerGoesAway)
+        StandInSetCannotOwn(window);
+
+    ASSERT_EQ(RunNotice(), 0);
+    std::vector<bool> owned;
+    for (const StandInBox &box : StandInBoxes())
+    {
+        owned.push_back(box.owner == window && window);
+        EXPECT_EQ(box.owner == window || !box.owner, true);
+        EXPECT_EQ(box.text, NoticeText);
+        EXPECT_EQ(box.caption, Title);
+        EXPECT_EQ(box.style, MB_OK);
+    }
+    EXPECT_EQ(owned, c.ownedBoxes);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Boxes, UnshownBox,
+    testing::Values(UnshownCase{"OwnerGoneBeforeTheBox", IDOK, true, true, {true, false}},
+                    UnshownCase{"OwnedBoxFailsOnWindows", 0, false, true, {true, false}},
+                    UnshownCase{"OwnedBoxFailsUnderWine", -1, false, true, {true, false}},
+                    UnshownCase{"NoBoxAtAll", 0, false, false, {false}}),
+    [](const testing::TestParamInfo<UnshownCase> &info) { return info.param.name; });
+
+// Where no one sees the window station (an unattended uninstall, run as a
+// service), a box could never be dismissed and the uninstall would wait for
+// ever: show nothing and end with 0. Only a station known to be unseen does
+// that; where the question fails, the notice is shown as always.
+struct StationCase
+{
+    const char *name;
+    StandInStation station;
+    size_t boxes;
+};
+
+void PrintTo(const StationCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class Station : public testing::TestWithParam<StationCase>
+{
+};
+
+TEST_P(Station, ShowsTheNoticeUnlessNoOneCouldSeeIt)
+{
+    StandInReset();
+    StandInSetStation(GetParam().station);
+    StandInAddWindow(Title);
+
+    ASSERT_EQ(RunNotice(), 0);
+    EXPECT_EQ(StandInBoxes().size(), GetParam().boxes);
+    EXPECT_EQ(StandInEnumCalls(), static_cast<int>(GetParam().boxes))
+        << "an unseen station needs no search";
+}
+
+INSTANTIATE_TEST_SUITE_P(Stations, Station,
+                         testing::Values(StationCase{"Visible", StandInVisibleStation, 1},
+                                         StationCase{"Unseen", StandInUnseenStation, 0},
+                                         StationCase{"QuestionFails", StandInUnknownStation, 1}),
+                         [](const testing::TestParamInfo<StationCase> &info)
+                         { return info.param.name; });
 
 } // namespace
