@@ -1,7 +1,9 @@
 # The shipped program and the end-to-end suite that drives it under Wine.
 
 # Strangers run this: no DLL of the compiler's runtime, address randomisation
-# and no-execute data, and the same bytes from every build of one commit.
+# and no-execute data, marked terminal-server aware (so that Remote Desktop
+# hosts run it without compatibility redirection), and the same bytes from
+# every build of one commit.
 function(ship_like_the_notice target)
     target_compile_options(${target} PRIVATE
         -ffile-prefix-map=${CMAKE_SOURCE_DIR}=.
@@ -9,7 +11,7 @@ function(ship_like_the_notice target)
     target_link_options(${target} PRIVATE
         -static
         -s
-        -Wl,--dynamicbase,--high-entropy-va,--nxcompat
+        -Wl,--dynamicbase,--high-entropy-va,--nxcompat,--tsaware
         -Wl,--no-insert-timestamp)
 endfunction()
 
