@@ -1,0 +1,48 @@
+; A Quillane installer whose uninstaller shows the uninstall notice before
+; it removes anything.
+;
+;   makensis -DNOTICE_EXE=path/to/UninstallNotice.exe example.nsi
+;
+; NOTICE_EXE defaults to UninstallNotice.exe beside this script, and OUTFILE
+; to QuillaneSetup.exe. Add -X"Target amd64-unicode" (or x86-unicode,
+; x86-ansi) to choose the target.
+
+!ifndef NOTICE_EXE
+  !define NOTICE_EXE "UninstallNotice.exe"
+!endif
+!ifndef OUTFILE
+  !define OUTFILE "QuillaneSetup.exe"
+!endif
+
+!include "LogicLib.nsh"
+!include "UninstallNotice.nsh"
+
+Name "Quillane"
+OutFile "${OUTFILE}"
+InstallDir "$PROGRAMFILES\Quillane"
+RequestExecutionLevel admin
+
+Page directory
+Page instfiles
+
+UninstPage uninstConfirm
+UninstPage instfiles
+
+Section "Quillane"
+  SetOutPath "$INSTDIR"
+  File "/oname=UninstallNotice.exe" "${NOTICE_EXE}"
+  WriteUninstaller "$INSTDIR\Uninstall.exe"
+SectionEnd
+
+Section "Uninstall"
+  ; First of all, ask the user to close Quillane and every Explorer window.
+  ; The notice is owned by this window while it is up.
+  ${UninstallNotice} "$INSTDIR\UninstallNotice.exe" $0
+  ${If} $0 == "error"
+    DetailPrint "The uninstall notice could not be shown."
+  ${EndIf}
+
+  Delete "$INSTDIR\UninstallNotice.exe"
+  Delete "$INSTDIR\Uninstall.exe"
+  RMDir "$INSTDIR"
+SectionEnd
