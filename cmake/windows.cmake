@@ -20,7 +20,7 @@ target_include_directories(UninstallNotice PRIVATE notice platform)
 ship_like_the_notice(UninstallNotice)
 
 add_executable(notice_e2e e2e/driver.cpp e2e/report.cpp e2e/stage.cpp e2e/box.cpp e2e/scenarios.cpp
-    e2e/field.cpp)
+    e2e/field.cpp e2e/nsis.cpp)
 target_link_libraries(notice_e2e PRIVATE user32)
 ship_like_the_notice(notice_e2e)
 
@@ -30,6 +30,55 @@ add_library(notice_planted SHARED e2e/planted-dll.cpp)
 set_target_properties(notice_planted PROPERTIES PREFIX "")
 ship_like_the_notice(notice_planted)
 add_dependencies(notice_e2e notice_planted)
+
+# Real clients: Quillane installers whose uninstallers call the notice through
+# the NSIS include, built from the fresh exe into nsis/ beside the suite.
+find_program(MAKENSIS makensis REQUIRED)
+set(NSIS_OUT ${CMAKE_BINARY_DIR}/nsis)
+set(NSIS_SOURCES ${CMAKE_SOURCE_DIR}/integration/nsis)
+function(nsis_command target out script)
+    set(command ${MAKENSIS} -V2 -WX "-XTarget ${target}" "-X!addincludedir ${NSIS_SOURCES}"
+        -DNOTICE_EXE=$<TARGET_FILE:UninstallNotice> -DOUTFILE=${out} ${ARGN} ${script})
+    set(nsis_command ${command} PARENT_SCOPE)
+endfunction()
+set(nsis_clients)
+foreach(client example section guiinit init missing mui2)
+    set(script ${CMAKE_SOURCE_DIR}/e2e/nsis-client.nsi)
+    set(defines)
+    if(client STREQUAL "example")
+        set(script ${NSIS_SOURCES}/example.nsi)
+        set(out ${NSIS_OUT}/example.exe)
+    else()
+        set(out ${NSIS_OUT}/client-${client}.exe)
+        set(from section)
+        if(client STREQUAL "guiinit")
+            set(from un.onGUIInit)
+        elseif(client STREQUAL "init")
+            set(from un.onInit)
+        elseif(client STREQUAL "missing")
+            list(APPEND defines -DNOTICE_MISSING)
+        elseif(client STREQUAL "mui2")
+            list(APPEND defines -DMUI2)
+        endif()
+        list(APPEND defines -DNOTICE_FROM=${from})
+    endif()
+    nsis_command(amd64-unicode ${out} ${script} ${defines})
+    add_custom_command(OUTPUT ${out}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${NSIS_OUT}
+        COMMAND ${nsis_command}
+        DEPENDS UninstallNotice ${script} ${NSIS_SOURCES}/UninstallNotice.nsh
+        COMMENT "Building the NSIS client ${client}" VERBATIM)
+    list(APPEND nsis_clients ${out})
+endforeach()
+add_custom_target(nsis_clients ALL DEPENDS ${nsis_clients})
+add_dependencies(notice_e2e nsis_clients)
+
+# The include must build for the 32-bit targets too, ANSI and Unicode; only
+# 64-bit programs run in the suite's Wine.
+foreach(target x86-ansi x86-unicode)
+    nsis_command(${target} ${NSIS_OUT}/example-${target}.exe ${NSIS_SOURCES}/example.nsi)
+    add_test(NAME nsis_include_${target} COMMAND ${nsis_command})
+endforeach()
 
 find_program(BASH bash REQUIRED)
 add_test(NAME notice_e2e

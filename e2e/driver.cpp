@@ -80,6 +80,7 @@ int main(int argc, char **argv)
 
     RunScenarios();
     RunFieldScenarios();
+    RunNsisScenarios();
 
     Out("%d passed, %d failed\n", Passed, Failed);
     if (Report)

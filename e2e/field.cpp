@@ -5,14 +5,6 @@
 namespace
 {
 
-std::string OwnFolder()
-{
-    char path[MAX_PATH] = "";
-    GetModuleFileNameA(NULL, path, MAX_PATH);
-    std::string folder = path;
-    return folder.substr(0, folder.find_last_of('\\') + 1);
-}
-
 std::string FileText(const std::string &path)
 {
     std::string text;
@@ -35,7 +27,7 @@ std::string FileText(const std::string &path)
 void RunPlantedDll()
 {
     Scenario = "planted uxtheme.dll beside the program";
-    std::string folder = OwnFolder() + "planted-dll";
+    std::string folder = SuiteFolder() + "planted-dll";
     std::string program = folder + "\\UninstallNotice.exe";
     std::string dll = folder + "\\uxtheme.dll";
     std::string record = folder + "\\planted-dll-loaded.txt";
@@ -43,7 +35,7 @@ void RunPlantedDll()
         DeleteFileA(file.c_str());
     CreateDirectoryA(folder.c_str(), NULL);
     bool copied = CopyFileA(NoticePath, program.c_str(), FALSE) &&
-                  CopyFileA((OwnFolder() + "notice_planted.dll").c_str(), dll.c_str(), FALSE);
+                  CopyFileA((SuiteFolder() + "notice_planted.dll").c_str(), dll.c_str(), FALSE);
     std::string error = copied ? "them there" : "error " + std::to_string(GetLastError());
     if (!Check(copied, "folder: expected the program and uxtheme.dll copied into %s, saw %s",
                folder.c_str(), error.c_str()))

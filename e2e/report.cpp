@@ -67,3 +67,11 @@ void Pump(DWORD time)
 {
     PumpUntil([] { return false; }, time);
 }
+
+std::string SuiteFolder()
+{
+    char path[MAX_PATH] = "";
+    GetModuleFileNameA(NULL, path, MAX_PATH);
+    std::string folder = path;
+    return folder.substr(0, folder.find_last_of('\\') + 1);
+}

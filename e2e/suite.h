@@ -54,6 +54,9 @@ template <typename Done> bool PumpUntil(Done done, DWORD timeout)
 
 void Pump(DWORD time);
 
+// The folder that holds the suite, with a trailing backslash.
+std::string SuiteFolder();
+
 // --- Staged windows (stage.cpp) -------------------------------------------
 
 extern const char StageClass[];
@@ -109,3 +112,5 @@ void CheckEndsWithZero(PROCESS_INFORMATION &pi, Dismissal how);
 void RunScenarios();
 // A planted DLL, an unseen window station, a vanishing owner (field.cpp).
 void RunFieldScenarios();
+// NSIS uninstallers that show the notice through the include (nsis.cpp).
+void RunNsisScenarios();

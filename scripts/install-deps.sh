@@ -9,6 +9,7 @@ packages=(
     wine wine64 xvfb xauth               # running it under Wine on a virtual display
     imagemagick                          # screenshots of the notice
     python3 python3-pefile               # checking the shipped executable
+    nsis                                 # real NSIS uninstallers that call the notice
 )
 
 missing=()

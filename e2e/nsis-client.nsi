@@ -1,0 +1,127 @@
+; The suite's real client: a Quillane installer whose uninstaller calls the
+; notice through the include, from the place that NOTICE_FROM names (section,
+; un.onGUIInit or un.onInit), with one classic uninstall page or, with MUI2
+; defined, Modern UI 2's confirmation and uninstall pages. With
+; NOTICE_MISSING, the program that it calls was never installed.
+;
+; Each call writes what the uninstaller saw to the file that the environment
+; variable NOTICE_E2E_REPORT names, one "key=value" a line: the window's
+; title before and after the call, the result, the error flag, and whether
+; the registers and the stack came back as they were.
+;
+;   makensis -X"Target amd64-unicode" -DNOTICE_EXE=UninstallNotice.exe
+;            -DNOTICE_FROM=section [-DMUI2] [-DNOTICE_MISSING]
+;            -DOUTFILE=setup.exe nsis-client.nsi
+
+!include "LogicLib.nsh"
+!include "UninstallNotice.nsh"
+!ifdef MUI2
+  !include "MUI2.nsh"
+!endif
+
+Name "Quillane"
+OutFile "${OUTFILE}"
+InstallDir "$PROGRAMFILES\Quillane"
+RequestExecutionLevel admin
+
+!ifdef NOTICE_MISSING
+  !define PROGRAM "$INSTDIR\NotInstalled.exe"
+!else
+  !define PROGRAM "$INSTDIR\UninstallNotice.exe"
+!endif
+
+Page instfiles
+!ifdef MUI2
+  !insertmacro MUI_UNPAGE_CONFIRM
+  !insertmacro MUI_UNPAGE_INSTFILES
+  !insertmacro MUI_LANGUAGE "English"
+!else
+  UninstPage instfiles
+!endif
+
+Var Report
+Var File
+Var Before
+Var Result
+
+Section "Quillane"
+  SetOutPath "$INSTDIR"
+  File "/oname=UninstallNotice.exe" "${NOTICE_EXE}"
+  WriteUninstaller "$INSTDIR\Uninstall.exe"
+SectionEnd
+
+!macro ReportLine LINE
+  ${If} $Report != ""
+    FileOpen $File $Report a
+    FileSeek $File 0 END
+    FileWrite $File "${LINE}$\r$\n"
+    FileClose $File
+  ${EndIf}
+!macroend
+
+; Calls the notice with every register and the stack in a known state, and
+; reports what came back.
+!macro CallNotice
+  ReadEnvStr $Report NOTICE_E2E_REPORT
+  StrCpy $Before ""
+  ${If} $HWNDPARENT != 0
+    System::Call 'user32::GetWindowText(p $HWNDPARENT, t .s, i ${NSIS_MAX_STRLEN})'
+    Pop $Before
+  ${EndIf}
+  !insertmacro ReportLine "before=$Before"
+
+  StrCpy $0 "r0"
+  StrCpy $1 "r1"
+  StrCpy $2 "r2"
+  StrCpy $3 "r3"
+  StrCpy $4 "r4"
+  StrCpy $5 "r5"
+  StrCpy $6 "r6"
+  StrCpy $7 "r7"
+  StrCpy $8 "r8"
+  StrCpy $9 "r9"
+  StrCpy $R0 "R0"
+  StrCpy $R9 "R9"
+  Push "sentinel"
+
+  ${UninstallNotice} "${PROGRAM}" $Result
+
+  ${If} ${Errors}
+    !insertmacro ReportLine "errors=1"
+  ${Else}
+    !insertmacro ReportLine "errors=0"
+  ${EndIf}
+  Pop $R1
+  !insertmacro ReportLine "stack=$R1"
+  !insertmacro ReportLine "registers=$0,$1,$2,$3,$4,$5,$6,$7,$8,$9,$R0,$R9"
+  !insertmacro ReportLine "result=$Result"
+  ${If} $HWNDPARENT != 0
+    System::Call 'user32::GetWindowText(p $HWNDPARENT, t .s, i ${NSIS_MAX_STRLEN})'
+    Pop $R1
+    !insertmacro ReportLine "after=$R1"
+  ${Else}
+    !insertmacro ReportLine "after="
+  ${EndIf}
+!macroend
+
+!if "${NOTICE_FROM}" == "un.onInit"
+  Function un.onInit
+    !insertmacro CallNotice
+  FunctionEnd
+!else if "${NOTICE_FROM}" == "un.onGUIInit"
+  Function un.onGUIInit
+    !insertmacro CallNotice
+  FunctionEnd
+!else if "${NOTICE_FROM}" != "section"
+  !error "NOTICE_FROM is section, un.onGUIInit or un.onInit, not ${NOTICE_FROM}"
+!endif
+
+Section "Uninstall"
+  !if "${NOTICE_FROM}" == "section"
+    !insertmacro CallNotice
+  !endif
+  Delete "$INSTDIR\UninstallNotice.exe"
+  Delete "$INSTDIR\Uninstall.exe"
+  RMDir "$INSTDIR"
+  SetAutoClose true
+SectionEnd
