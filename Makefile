@@ -2,7 +2,7 @@
 # `make bench` measures how fast the notice appears (BENCH_PAIRS=40 by default).
 # Each installs what is missing, configures and builds first.
 
-.PHONY: all deps host windows run test bench clean
+.PHONY: all deps host windows run test bench release clean
 
 all: windows
 
@@ -28,6 +28,14 @@ test: host windows
 bench: windows
 	cmake --build --preset windows --target notice_reference notice_bench
 	@bash bench/run-bench.sh build/windows $(BENCH_PAIRS)
+
+# dist/: the program, the NSIS include and SHA256SUMS; signed with
+# SIGN_PFX=cert.pfx SIGN_PASSWORD_FILE=password.txt [SIGN_TIMESTAMP_URL=...]
+# [SIGN_CAFILE=...]. See the README's "Releasing".
+release: deps
+	@SIGN_PFX="$(SIGN_PFX)" SIGN_PASSWORD_FILE="$(SIGN_PASSWORD_FILE)" \
+		SIGN_TIMESTAMP_URL="$(SIGN_TIMESTAMP_URL)" SIGN_CAFILE="$(SIGN_CAFILE)" \
+		bash scripts/release.sh dist
 
 clean:
 	rm -rf build

@@ -94,6 +94,10 @@ endforeach()
 add_test(NAME exe_reproducible
     COMMAND ${BASH} ${CMAKE_SOURCE_DIR}/tools/check-reproducible.sh $<TARGET_FILE:UninstallNotice>)
 set_tests_properties(exe_reproducible PROPERTIES TIMEOUT 300)
+# The release: unsigned and signed with a throwaway certificate, checked as a
+# user would, and the failures that must leave no release behind.
+add_test(NAME release COMMAND ${BASH} ${CMAKE_SOURCE_DIR}/tools/test-release.sh ${CMAKE_BINARY_DIR})
+set_tests_properties(release PROPERTIES TIMEOUT 300)
 add_test(NAME exe_checker_bad_input
     COMMAND ${BASH} ${CMAKE_SOURCE_DIR}/tools/test-check-exe.sh $<TARGET_FILE:UninstallNotice>)
 

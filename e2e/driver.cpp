@@ -2,8 +2,9 @@
 // starts the program, finds its box and checks what a user would see. It runs
 // the same on Windows and under Wine:
 //
-//     notice_e2e.exe PATH\TO\UninstallNotice.exe [REPORT-FILE]
+//     notice_e2e.exe [--scenario NAME] PATH\TO\UninstallNotice.exe [REPORT-FILE]
 //
+// With --scenario, only the scenario of that name runs.
 // Every line it prints also goes to REPORT-FILE, for hosts (such as a Wine
 // virtual desktop) that do not pass the exit code through. It ends with
 // "N passed, N failed" and exits non-zero on any failure.
@@ -54,15 +55,19 @@ int RunDemo(const char *signalPath)
 
 int main(int argc, char **argv)
 {
-    bool demo = argc == 5 && !strcmp(argv[1], "--demo");
-    if (!demo && (argc < 2 || argc > 3))
+    int first = 1;
+    if (argc >= 3 && !strcmp(argv[1], "--scenario"))
+        OnlyScenario = argv[2], first = 3;
+    bool demo = !OnlyScenario && argc == 5 && !strcmp(argv[1], "--demo");
+    int rest = argc - first;
+    if (!demo && (rest < 1 || rest > 2))
     {
-        fprintf(stderr, "usage: notice_e2e UninstallNotice.exe [report-file]\n"
+        fprintf(stderr, "usage: notice_e2e [--scenario NAME] UninstallNotice.exe [report-file]\n"
                         "       notice_e2e --demo UninstallNotice.exe report-file signal-file\n");
         return 2;
     }
-    NoticePath = argv[demo ? 2 : 1];
-    const char *reportPath = demo ? argv[3] : argc == 3 ? argv[2] : NULL;
+    NoticePath = argv[demo ? 2 : first];
+    const char *reportPath = demo ? argv[3] : rest == 2 ? argv[first + 1] : NULL;
     if (GetFileAttributesA(NoticePath) == INVALID_FILE_ATTRIBUTES)
     {
         fprintf(stderr, "notice_e2e: no program at %s\n", NoticePath);
@@ -81,6 +86,11 @@ int main(int argc, char **argv)
     RunScenarios();
     RunFieldScenarios();
     RunNsisScenarios();
+    if (OnlyScenario && !ScenariosRun)
+    {
+        Scenario = "--scenario";
+        Check(false, "scenario: expected one named '%s', saw none", OnlyScenario);
+    }
 
     Out("%d passed, %d failed\n", Passed, Failed);
     if (Report)

@@ -26,7 +26,8 @@ std::string FileText(const std::string &path)
 // unless told otherwise: run-wine.sh tells it.)
 void RunPlantedDll()
 {
-    Scenario = "planted uxtheme.dll beside the program";
+    if (!BeginScenario("planted uxtheme.dll beside the program"))
+        return;
     std::string folder = SuiteFolder() + "planted-dll";
     std::string program = folder + "\\UninstallNotice.exe";
     std::string dll = folder + "\\uxtheme.dll";
@@ -68,7 +69,8 @@ void RunPlantedDll()
 // end by itself, with 0.
 void RunUnseenStation()
 {
-    Scenario = "window station that no one sees";
+    if (!BeginScenario("window station that no one sees"))
+        return;
     const DWORD EndTimeout = 5000;
     HWINSTA own = GetProcessWindowStation();
     HWINSTA station = CreateWindowStationA("NoticeUnseen", 0, WINSTA_ALL_ACCESS, NULL);
@@ -115,7 +117,8 @@ void RunUnseenStation()
 // box cannot be shown for it, and the user must still see the notice.
 void RunOwnerThatVanishes()
 {
-    Scenario = "uninstall window that goes away after it answers";
+    if (!BeginScenario("uninstall window that goes away after it answers"))
+        return;
     HWND window = StageWindow({Title, Stage::VanishesWhenAsked});
     Pump(20);
 

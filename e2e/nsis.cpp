@@ -216,7 +216,8 @@ void CheckReport(const NsisCase &c, const std::string &path)
 
 void RunNsisCase(const NsisCase &c)
 {
-    Scenario = c.name;
+    if (!BeginScenario(c.name))
+        return;
     const std::string folder = NsisFolder();
     const std::string setup = folder + c.setup;
     const std::string installed = folder + "installed-" + std::string(c.setup, strlen(c.setup) - 4);
@@ -308,11 +309,14 @@ void RunNsisCase(const NsisCase &c)
 
 void RunNsisScenarios()
 {
-    Scenario = "NSIS clients";
-    bool built = Exists(NsisFolder() + "client-section.exe");
-    if (!Check(built, "installers: expected them in %s, saw %s", NsisFolder().c_str(),
-               built ? "them" : "none"))
-        return;
+    if (!OnlyScenario)
+    {
+        Scenario = "NSIS clients";
+        bool built = Exists(NsisFolder() + "client-section.exe");
+        if (!Check(built, "installers: expected them in %s, saw %s", NsisFolder().c_str(),
+                   built ? "them" : "none"))
+            return;
+    }
 
     const NsisCase cases[] = {
         {"NSIS example, from the uninstall section", "example.exe", "", true, OwnedByUninstaller,

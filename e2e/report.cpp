@@ -3,10 +3,13 @@
 #include "suite.h"
 
 #include <stdarg.h>
+#include <string.h>
 
 const char *NoticePath;
 FILE *Report;
 const char *Scenario = "";
+const char *OnlyScenario;
+int ScenariosRun;
 int Passed, Failed;
 
 void Out(const char *format, ...)
@@ -61,6 +64,15 @@ std::string Joined(const std::vector<std::string> &items)
     for (const std::string &item : items)
         out += (out.size() > 1 ? ", '" : "'") + Escaped(item) + "'";
     return out + "]";
+}
+
+bool BeginScenario(const char *name)
+{
+    if (OnlyScenario && strcmp(name, OnlyScenario))
+        return false;
+    Scenario = name;
+    ++ScenariosRun;
+    return true;
 }
 
 void Pump(DWORD time)

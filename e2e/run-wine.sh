@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # Runs the end-to-end driver under Wine, in a Wine virtual desktop on a
 # private Xvfb display, with a Wine prefix of the build's own.
-#   run-wine.sh BUILD-DIR DRIVER.exe UninstallNotice.exe
+#   run-wine.sh BUILD-DIR DRIVER.exe UninstallNotice.exe [SCENARIO]
 # The virtual desktop does not pass the driver's exit code through, so the
 # driver writes a report and this script judges by its closing line.
 set -u
 
 fail() { echo "run-wine: $*" >&2; exit 1; }
 
-[ $# -eq 3 ] || fail "usage: run-wine.sh BUILD-DIR DRIVER.exe UninstallNotice.exe"
+[ $# -eq 3 ] || [ $# -eq 4 ] || fail "usage: run-wine.sh BUILD-DIR DRIVER.exe UninstallNotice.exe [SCENARIO]"
 build=$1 driver=$2 notice=$3
+only=()
+[ $# -eq 4 ] && only=(--scenario "$4")
 [ -d "$build" ] || fail "no build directory at $build"
 [ -f "$driver" ] || fail "no driver at $driver"
 [ -f "$notice" ] || fail "no program at $notice"
@@ -24,10 +26,10 @@ source "$(dirname "$0")/wine-env.sh" "$build"
 # the suite's planted uxtheme.dll is found wherever the search still allows.
 export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;uxtheme=n,b"
 
-report=$build/e2e-report.txt
+report=$build/e2e-report${4:+-one-scenario}.txt
 rm -f "$report"
 
-run_in_desktop 300 "$(to_windows_path "$driver")" "$(to_windows_path "$notice")" \
+run_in_desktop 300 "$(to_windows_path "$driver")" "${only[@]}" "$(to_windows_path "$notice")" \
     "$(to_windows_path "$report")"
 status=$?
 

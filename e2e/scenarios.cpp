@@ -16,7 +16,8 @@ struct Case
 
 void RunCase(const Case &c)
 {
-    Scenario = c.name;
+    if (!BeginScenario(c.name))
+        return;
     for (const Stage &stage : c.stage)
         StageWindow(stage);
     Pump(20);
@@ -58,7 +59,8 @@ void RunCase(const Case &c)
 // top-level window with the title, so it takes part in the search.
 void RunSecondWhileFirstIsUp()
 {
-    Scenario = "second run while the first notice is up";
+    if (!BeginScenario("second run while the first notice is up"))
+        return;
     StageWindow({Title, Stage::Visible});
     Pump(20);
 
@@ -123,7 +125,8 @@ DWORD WINAPI BlockedUninstaller(LPVOID param)
 
 void RunUninstallerThatDoesNotAnswer()
 {
-    Scenario = "uninstall window that does not answer";
+    if (!BeginScenario("uninstall window that does not answer"))
+        return;
     Uninstaller u = {};
     u.ready = CreateEventA(NULL, TRUE, FALSE, NULL);
     u.waited = WAIT_FAILED;

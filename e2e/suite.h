@@ -21,12 +21,17 @@ const DWORD ExitTimeout = 10000;
 extern const char *NoticePath;
 extern FILE *Report;
 extern const char *Scenario;
+// The one scenario to run (--scenario), or NULL for all; how many ran.
+extern const char *OnlyScenario;
+extern int ScenariosRun;
 extern int Passed, Failed;
 
 // Prints a line, and writes it to the report file too.
 void Out(const char *format, ...);
 // Records one check; the message says what was expected and what was seen.
 bool Check(bool ok, const char *format, ...);
+// Starts the named scenario, unless another one was chosen alone.
+bool BeginScenario(const char *name);
 // Bytes as C escapes, so that a difference in line breaks shows.
 std::string Escaped(const std::string &text);
 std::string Joined(const std::vector<std::string> &items);

@@ -10,6 +10,7 @@ packages=(
     imagemagick                          # screenshots of the notice
     python3 python3-pefile               # checking the shipped executable
     nsis                                 # real NSIS uninstallers that call the notice
+    osslsigncode openssl                 # signing and verifying a release
 )
 
 missing=()
