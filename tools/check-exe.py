@@ -9,10 +9,14 @@ as a complete PE image. Each answer is one line.
 import os
 import sys
 
+USAGE = "usage: check-exe.py {imports,hardening,resources,symbols,size} FILE"
+
 try:
     import pefile
 except ImportError:
-    print("check-exe: python3-pefile is not installed (make test installs it)")
+    # Debian's python3-pefile serves Debian's own interpreter only.
+    print(f"check-exe: this interpreter ({sys.executable}) cannot import pefile; run the script "
+          "directly, or with /usr/bin/python3 (make test installs python3-pefile)", file=sys.stderr)
     sys.exit(2)
 
 # System libraries that Windows always loads from its own folder, so that a
@@ -75,13 +79,15 @@ def check_hardening(pe, _size):
     x64 = fh.Machine == pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"]
     gui = oh.Subsystem == pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_GUI"]
     present = flag_names(oh.DllCharacteristics, wanted)
+    missing = [name for name, _ in wanted if name not in present]
     relocs = oh.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]].Size
     stripped = fh.Characteristics & pefile.IMAGE_CHARACTERISTICS["IMAGE_FILE_RELOCS_STRIPPED"]
     ok = pe32plus and x64 and gui and len(present) == len(wanted) and relocs and not stripped
     return ok, (
         f"{'PE32+' if pe32plus else 'PE32'} for {'x86-64' if x64 else hex(fh.Machine)}, "
         f"subsystem {pefile.SUBSYSTEM_TYPE.get(oh.Subsystem, oh.Subsystem)}, "
-        f"DllCharacteristics {', '.join(present) or 'none'} of {', '.join(n for n, _ in wanted)}, "
+        f"DllCharacteristics {', '.join(present) or 'none'}"
+        f"{'; missing: ' + ', '.join(missing) if missing else ''}, "
         f"base relocations {relocs} bytes{', stripped' if stripped else ''}"
     )
 
@@ -118,13 +124,17 @@ CHECKS = {"imports": check_imports, "hardening": check_hardening,
 
 
 def main(argv):
+    if len(argv) == 2 and argv[1] in ("-h", "--help"):
+        print(USAGE)
+        print(__doc__.split("\n\n", 2)[2].strip())
+        return 0
     if len(argv) != 3 or argv[1] not in CHECKS:
-        print(f"usage: check-exe.py {{{','.join(CHECKS)}}} FILE")
+        print(USAGE, file=sys.stderr)
         return 2
     try:
         pe, size = load(argv[2])
     except Unreadable as e:
-        print(f"check-exe: {e}")
+        print(f"check-exe: {e}", file=sys.stderr)
         return 2
     ok, found = CHECKS[argv[1]](pe, size)
     print(f"{argv[1]}: {'ok' if ok else 'FAIL'}: {found}")
