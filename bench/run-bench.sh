@@ -6,13 +6,26 @@ set -u
 
 fail() { echo "run-bench: $*" >&2; exit 1; }
 
-[ $# -ge 1 ] && [ $# -le 2 ] || fail "usage: run-bench.sh BUILD-DIR [PAIRS]"
+# Fewer pairs than 20 make the medians noise.
+check_pairs() {
+    [[ $1 =~ ^[0-9]+$ ]] && [ "$1" -ge 20 ] ||
+        fail "BENCH_PAIRS must be a whole number of pairs, at least 20 (the default is 40), not '$1'"
+}
+
+# make bench checks the number of pairs before it builds anything.
+if [ "${1:-}" = --check-pairs ]; then
+    [ $# -eq 2 ] || fail "usage: run-bench.sh --check-pairs PAIRS"
+    check_pairs "$2"
+    exit 0
+fi
+[ $# -ge 1 ] && [ $# -le 2 ] || fail "usage: run-bench.sh BUILD-DIR [PAIRS], PAIRS (BENCH_PAIRS) at least 20"
 build=$1 pairs=${2:-40}
-[[ $pairs =~ ^[0-9]+$ ]] && [ "$pairs" -ge 20 ] || fail "PAIRS must be a whole number, at least 20"
-for program in UninstallNotice notice_reference notice_bench; do
-    [ -f "$build/$program.exe" ] || fail "no $program.exe in $build (make bench builds it)"
-done
+check_pairs "$pairs"
 source "$(dirname "$0")/../e2e/wine-env.sh" "$build"
+for program in UninstallNotice notice_reference notice_bench; do
+    is_windows_program "$build/$program.exe" || fail "no $program.exe in $build (make bench builds it)"
+done
+ensure_wine_prefix || exit 1
 
 raw=$build/bench-report.md out=$build/../bench.md
 rm -f "$raw"

@@ -98,6 +98,8 @@ set_tests_properties(exe_reproducible PROPERTIES TIMEOUT 300)
 # user would, and the failures that must leave no release behind.
 add_test(NAME release COMMAND ${BASH} ${CMAKE_SOURCE_DIR}/tools/test-release.sh ${CMAKE_BINARY_DIR})
 set_tests_properties(release PROPERTIES TIMEOUT 300)
+add_test(NAME scripts_bad_input
+    COMMAND ${BASH} ${CMAKE_SOURCE_DIR}/tools/test-bad-input.sh ${CMAKE_BINARY_DIR})
 add_test(NAME exe_checker_bad_input
     COMMAND ${BASH} ${CMAKE_SOURCE_DIR}/tools/test-check-exe.sh $<TARGET_FILE:UninstallNotice>)
 

@@ -29,12 +29,13 @@ int RunDemo(const char *signalPath)
     Pump(100);
 
     PROCESS_INFORMATION pi = StartNotice("");
-    HWND box = pi.hProcess ? FindBox(pi.dwProcessId) : NULL;
+    if (!pi.hProcess)
+        return Out("no box: the program did not start\n"), 1;
+    HWND box = FindBox(pi.dwProcessId);
     if (!box)
     {
         Out("no box within %lu ms\n", BoxTimeout);
-        if (pi.hProcess)
-            TerminateProcess(pi.hProcess, 1);
+        TerminateProcess(pi.hProcess, 1);
         return 1;
     }
     Out("box up, owned by %s\n", Describe(GetWindow(box, GW_OWNER)).c_str());
@@ -79,6 +80,8 @@ int main(int argc, char **argv)
         return 2;
     }
 
+    // The first line, at once: a sign of life for whoever waits on the report.
+    Out("notice_e2e: testing %s\n", NoticePath);
     RegisterStageClass();
     if (demo)
         return RunDemo(argv[4]);

@@ -8,18 +8,21 @@ set -u
 
 fail() { echo "run-wine: $*" >&2; exit 1; }
 
-[ $# -eq 3 ] || [ $# -eq 4 ] || fail "usage: run-wine.sh BUILD-DIR DRIVER.exe UninstallNotice.exe [SCENARIO]"
+[ $# -eq 3 ] || [ $# -eq 4 ] ||
+    fail "usage: run-wine.sh BUILD-DIR DRIVER.exe UninstallNotice.exe [SCENARIO]"
 build=$1 driver=$2 notice=$3
 only=()
 [ $# -eq 4 ] && only=(--scenario "$4")
+source "$(dirname "$0")/wine-env.sh" "$build"
 [ -d "$build" ] || fail "no build directory at $build"
 [ -f "$driver" ] || fail "no driver at $driver"
 [ -f "$notice" ] || fail "no program at $notice"
+is_windows_program "$driver" || fail "the driver $driver is not a Windows program (no MZ header)"
+is_windows_program "$notice" || fail "the program $notice is not a Windows program (no MZ header)"
 for tool in wine xvfb-run timeout; do
     command -v "$tool" >/dev/null || fail "$tool is not installed (make test installs it)"
 done
-
-source "$(dirname "$0")/wine-env.sh" "$build"
+ensure_wine_prefix || exit 1
 
 # Wine prefers its own uxtheme.dll; Windows looks beside the program first
 # for a DLL that is not a known system DLL. Make Wine do the same, so that
@@ -30,7 +33,20 @@ report=$build/e2e-report${4:+-one-scenario}.txt
 rm -f "$report"
 
 run_in_desktop 300 "$(to_windows_path "$driver")" "${only[@]}" "$(to_windows_path "$notice")" \
-    "$(to_windows_path "$report")"
+    "$(to_windows_path "$report")" &
+runner=$!
+# The driver writes its first line as soon as it starts. Anything else in its
+# place (the program itself, say, with the two swapped) never does.
+for _ in $(seq 300); do
+    [ -s "$report" ] || ! kill -0 $runner 2>/dev/null && break
+    sleep 0.1
+done
+if [ ! -s "$report" ] && kill -0 $runner 2>/dev/null; then
+    wineserver -k 2>/dev/null
+    wait $runner
+    fail "the driver showed no sign of life within 30 s: is $driver the suite's driver?"
+fi
+wait $runner
 status=$?
 
 [ -f "$report" ] || fail "the driver wrote no report (the run ended with status $status)"

@@ -7,6 +7,7 @@ packages=(
     cmake make g++ libgtest-dev          # host build and unit tests
     g++-mingw-w64-x86-64-win32           # the Windows build
     wine wine64 xvfb xauth               # running it under Wine on a virtual display
+    fonts-wine                           # Wine's own fonts, for caption buttons that look right
     imagemagick                          # screenshots of the notice
     python3 python3-pefile               # checking the shipped executable
     nsis                                 # real NSIS uninstallers that call the notice

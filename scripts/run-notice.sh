@@ -10,8 +10,21 @@ fail() { echo "run-notice: $*" >&2; exit 1; }
 [ $# -eq 1 ] || fail "usage: run-notice.sh BUILD-DIR"
 build=$1
 notice=$build/UninstallNotice.exe driver=$build/notice_e2e.exe
-[ -f "$notice" ] || fail "no program at $notice (make run builds it)"
 source "$(dirname "$0")/../e2e/wine-env.sh" "$build"
+
+# Every input is checked before anything (the Wine prefix) is created.
+[ -f "$notice" ] || fail "no program at $notice (make run builds it)"
+is_windows_program "$notice" || fail "$notice is not a Windows program (no MZ header)"
+tools=(wine)
+if [ -z "${DISPLAY:-}" ]; then
+    [ -f "$driver" ] || fail "no driver at $driver (make run builds it)"
+    is_windows_program "$driver" || fail "$driver is not a Windows program (no MZ header)"
+    tools+=(xvfb-run timeout import)
+fi
+for tool in "${tools[@]}"; do
+    command -v "$tool" >/dev/null || fail "$tool is not installed (make run installs it)"
+done
+ensure_wine_prefix || exit 1
 
 if [ -n "${DISPLAY:-}" ]; then
     echo "The notice is on screen; dismiss it to go on."
@@ -20,15 +33,16 @@ if [ -n "${DISPLAY:-}" ]; then
     exit 0
 fi
 
-[ -f "$driver" ] || fail "no driver at $driver (make run builds it)"
 report=$build/notice-demo.txt signal=$build/notice-demo.shot shot=$build/../notice.png
 rm -f "$report" "$signal" "$shot"
 
+# The driver reports "box up" once the box is on screen, or a line that says
+# why there is none; the screenshot waits for one or the other, not longer.
 timeout -k 10 120 xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
     report=$1 signal=$2 shot=$3; shift 3
     wine explorer /desktop=notice,1024x768 "$@" >/dev/null 2>&1 &
     for _ in $(seq 300); do
-        grep -q "^box up" "$report" 2>/dev/null && break
+        grep -q "^\(box up\|no box\|FAIL\)" "$report" 2>/dev/null && break
         sleep 0.1
     done
     grep -q "^box up" "$report" 2>/dev/null && sleep 0.5 && import -window root "$shot"
@@ -39,7 +53,8 @@ timeout -k 10 120 xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
     "$(to_windows_path "$notice")" "$(to_windows_path "$report")" "$(to_windows_path "$signal")"
 
 [ -f "$report" ] || fail "the notice did not run"
-tr -d '\r' <"$report"
+tr -d '\r' <"$report" | grep -v '^\(notice_e2e: testing\|exit code\)'
+tr -d '\r' <"$report" | grep -q '^box up' || fail "the notice did not show its box"
 [ -f "$shot" ] || fail "no screenshot taken"
 echo "Screenshot of the notice: $(realpath "$shot")"
 code=$(tr -d '\r' <"$report" | sed -n 's/^exit code //p')
