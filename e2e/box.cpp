@@ -47,6 +47,20 @@ HWND FindBox(DWORD pid)
     return search.box;
 }
 
+HWND CheckBoxShows(const PROCESS_INFORMATION &pi)
+{
+    HWND box = FindBox(pi.dwProcessId);
+    Check(box != NULL, "box: expected within %lu ms, saw %s", BoxTimeout, box ? "it" : "none");
+    return box;
+}
+
+void CheckOwner(HWND box, HWND expected)
+{
+    HWND owner = GetWindow(box, GW_OWNER);
+    Check(owner == expected, "owner: expected %s, saw %s", Describe(expected).c_str(),
+          Describe(owner).c_str());
+}
+
 // What the box shows: its visible controls.
 struct BoxContents
 {
@@ -115,14 +129,21 @@ void Dismiss(HWND box, Dismissal how)
     }
 }
 
+bool WaitForEnd(HANDLE process, DWORD timeout, DWORD *code)
+{
+    bool ended =
+        PumpUntil([process] { return WaitForSingleObject(process, 0) == WAIT_OBJECT_0; }, timeout);
+    *code = STILL_ACTIVE;
+    GetExitCodeProcess(process, code);
+    if (!ended)
+        TerminateProcess(process, 1);
+    return ended;
+}
+
 void CheckEndsWithZero(PROCESS_INFORMATION &pi, Dismissal how)
 {
-    bool ended = PumpUntil([&pi] { return WaitForSingleObject(pi.hProcess, 0) == WAIT_OBJECT_0; },
-                           ExitTimeout);
-    DWORD code = STILL_ACTIVE;
-    GetExitCodeProcess(pi.hProcess, &code);
-    if (!ended)
-        TerminateProcess(pi.hProcess, 1);
+    DWORD code;
+    bool ended = WaitForEnd(pi.hProcess, ExitTimeout, &code);
     Check(ended && code == 0, "dismissed by %s: expected exit code 0, saw %s %lu%s",
           DismissalName(how), ended ? "exit code" : "it still running after",
           ended ? code : ExitTimeout, ended ? "" : " ms");

@@ -39,14 +39,10 @@ int RunDemo(const char *signalPath)
         return 1;
     }
     Out("box up, owned by %s\n", Describe(GetWindow(box, GW_OWNER)).c_str());
-    PumpUntil([signalPath] { return GetFileAttributesA(signalPath) != INVALID_FILE_ATTRIBUTES; },
-              60000);
+    PumpUntil([signalPath] { return Exists(signalPath); }, 60000);
     Dismiss(box, ByOk);
-    bool ended = PumpUntil([&pi] { return WaitForSingleObject(pi.hProcess, 0) == WAIT_OBJECT_0; },
-                           ExitTimeout);
-    DWORD code = STILL_ACTIVE;
-    GetExitCodeProcess(pi.hProcess, &code);
-    if (!ended)
+    DWORD code;
+    if (!WaitForEnd(pi.hProcess, ExitTimeout, &code))
         return Out("still running %lu ms after OK\n", ExitTimeout), 1;
     Out("exit code %lu\n", code);
     return 0;
@@ -69,7 +65,7 @@ int main(int argc, char **argv)
     }
     NoticePath = argv[demo ? 2 : first];
     const char *reportPath = demo ? argv[3] : rest == 2 ? argv[first + 1] : NULL;
-    if (GetFileAttributesA(NoticePath) == INVALID_FILE_ATTRIBUTES)
+    if (!Exists(NoticePath))
     {
         fprintf(stderr, "notice_e2e: no program at %s\n", NoticePath);
         return 2;

@@ -48,18 +48,15 @@ void RunPlantedDll()
     if (!pi.hProcess)
         return ClearStage();
 
-    HWND box = FindBox(pi.dwProcessId);
-    if (Check(box != NULL, "box: expected within %lu ms, saw %s", BoxTimeout, box ? "it" : "none"))
+    if (HWND box = CheckBoxShows(pi))
     {
-        HWND owner = GetWindow(box, GW_OWNER);
-        Check(owner == window, "owner: expected %s, saw %s", Describe(window).c_str(),
-              Describe(owner).c_str());
+        CheckOwner(box, window);
         Dismiss(box, ByOk);
     }
     CheckEndsWithZero(pi, ByOk);
     ClearStage();
 
-    bool loaded = GetFileAttributesA(record.c_str()) != INVALID_FILE_ATTRIBUTES;
+    bool loaded = Exists(record);
     Check(!loaded, "planted DLL: expected it never loaded, saw %s",
           loaded ? ("it loaded from '" + FileText(record) + "'").c_str() : "no record of a load");
 }
@@ -92,12 +89,9 @@ void RunUnseenStation()
         PROCESS_INFORMATION pi = StartNotice("", NoticePath, "NoticeUnseen\\Default");
         if (pi.hProcess)
         {
-            bool ended = PumpUntil(
-                [&pi] { return WaitForSingleObject(pi.hProcess, 0) == WAIT_OBJECT_0; }, EndTimeout);
-            DWORD took = GetTickCount() - start, code = STILL_ACTIVE;
-            GetExitCodeProcess(pi.hProcess, &code);
-            if (!ended)
-                TerminateProcess(pi.hProcess, 1);
+            DWORD code;
+            bool ended = WaitForEnd(pi.hProcess, EndTimeout, &code);
+            DWORD took = GetTickCount() - start;
             Check(ended && code == 0, "end: expected exit code 0 within %lu ms, saw %s %lu%s",
                   EndTimeout, ended ? "exit code" : "it still running after", ended ? code : took,
                   ended ? "" : " ms");
@@ -125,12 +119,10 @@ void RunOwnerThatVanishes()
     PROCESS_INFORMATION pi = StartNotice("");
     if (!pi.hProcess)
         return ClearStage();
-    HWND box = FindBox(pi.dwProcessId);
-    if (Check(box != NULL, "box: expected within %lu ms, saw %s", BoxTimeout, box ? "it" : "none"))
+    if (HWND box = CheckBoxShows(pi))
     {
         CheckBoxContents(box);
-        HWND owner = GetWindow(box, GW_OWNER);
-        Check(owner == NULL, "owner: expected none, saw %s", Describe(owner).c_str());
+        CheckOwner(box, NULL);
         Dismiss(box, ByOk);
     }
     Check(!IsWindow(window), "uninstall window: expected it gone after the notice asked, saw %s",

@@ -21,11 +21,6 @@ std::string NsisFolder()
     return SuiteFolder() + "nsis\\";
 }
 
-bool Exists(const std::string &path)
-{
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 // Runs a command line to its end; the exit code, or a note why there is none.
 std::string RunToEnd(const std::string &commandLine, DWORD timeout)
 {
@@ -36,12 +31,8 @@ std::string RunToEnd(const std::string &commandLine, DWORD timeout)
     PROCESS_INFORMATION pi = {};
     if (!CreateProcessA(NULL, buf.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi))
         return "CreateProcess error " + std::to_string(GetLastError());
-    bool ended =
-        PumpUntil([&pi] { return WaitForSingleObject(pi.hProcess, 0) == WAIT_OBJECT_0; }, timeout);
-    DWORD code = STILL_ACTIVE;
-    GetExitCodeProcess(pi.hProcess, &code);
-    if (!ended)
-        TerminateProcess(pi.hProcess, 1);
+    DWORD code;
+    bool ended = WaitForEnd(pi.hProcess, timeout, &code);
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
     return ended ? "exit code " + std::to_string(code)

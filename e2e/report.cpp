@@ -80,6 +80,11 @@ void Pump(DWORD time)
     PumpUntil([] { return false; }, time);
 }
 
+bool Exists(const std::string &path)
+{
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 std::string SuiteFolder()
 {
     char path[MAX_PATH] = "";

@@ -30,13 +30,10 @@ void RunCase(const Case &c)
     PROCESS_INFORMATION pi = StartNotice(c.arguments);
     if (!pi.hProcess)
         return ClearStage();
-    HWND box = FindBox(pi.dwProcessId);
-    if (Check(box != NULL, "box: expected within %lu ms, saw %s", BoxTimeout, box ? "it" : "none"))
+    if (HWND box = CheckBoxShows(pi))
     {
         CheckBoxContents(box);
-        HWND owner = GetWindow(box, GW_OWNER);
-        Check(owner == expected, "owner: expected %s, saw %s", Describe(expected).c_str(),
-              Describe(owner).c_str());
+        CheckOwner(box, expected);
         if (expected)
         {
             bool disabled = PumpUntil([expected] { return !IsWindowEnabled(expected); }, 2000);

@@ -61,6 +61,7 @@ void Pump(DWORD time);
 
 // The folder that holds the suite, with a trailing backslash.
 std::string SuiteFolder();
+bool Exists(const std::string &path);
 
 // --- Staged windows (stage.cpp) -------------------------------------------
 
@@ -97,7 +98,12 @@ PROCESS_INFORMATION StartNotice(const char *arguments, const char *program = Not
                                 const char *desktop = NULL);
 // The visible dialog of the given process.
 HWND FindBox(DWORD pid);
+// Checks that the started process shows its box within BoxTimeout; the box,
+// or NULL.
+HWND CheckBoxShows(const PROCESS_INFORMATION &pi);
 void CheckBoxContents(HWND box);
+// Checks that the box is owned by the expected window (NULL: by none).
+void CheckOwner(HWND box, HWND expected);
 
 enum Dismissal
 {
@@ -107,6 +113,9 @@ enum Dismissal
 };
 
 void Dismiss(HWND box, Dismissal how);
+// Waits, pumping, for the process to end or the time to run out; a process
+// still running then is killed. Whether it ended; its exit code in *code.
+bool WaitForEnd(HANDLE process, DWORD timeout, DWORD *code);
 // Waits for the process to end, pumping so that the staged owner can be
 // enabled again; a process that does not end is killed and reported.
 void CheckEndsWithZero(PROCESS_INFORMATION &pi, Dismissal how);

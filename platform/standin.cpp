@@ -226,7 +226,6 @@ LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM, LPARAM, UINT fuF
 int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType)
 {
     Calls.push_back("MessageBoxA");
-    bool shown = !hWnd || hWnd->canOwn;
-    Boxes.push_back({hWnd, lpText, lpCaption, uType, shown});
-    return shown ? BoxResult : 0;
+    Boxes.push_back({hWnd, lpText, lpCaption, uType});
+    return !hWnd || hWnd->canOwn ? BoxResult : 0;
 }

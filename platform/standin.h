@@ -14,7 +14,6 @@ struct StandInBox
     std::string text;
     std::string caption;
     UINT style;
-    bool shown; // false where the platform could not show it
 };
 
 // One message as the stand-in's SendMessageTimeoutA saw it.

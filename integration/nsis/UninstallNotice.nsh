@@ -75,17 +75,15 @@ _____________________________________________________________________________
 	IntCmp $HWNDPARENT 0 +2
 	SendMessage $HWNDPARENT ${WM_SETTEXT} 0 "STR:$1"
 
+	ClearErrors
+	StrCmp $2 "error" 0 +2
+	SetErrors
+
 	; Leave the exit code on the stack and the registers as they were.
 	Exch $2
 	Exch 2
 	Pop $0
 	Pop $1
-
-	ClearErrors
-	Exch $0
-	StrCmp $0 "error" 0 +2
-	SetErrors
-	Exch $0
 
 	!verbose pop
 !macroend
