@@ -12,6 +12,9 @@ packages=(
     python3 python3-pefile               # checking the shipped executable
     nsis                                 # real NSIS uninstallers that call the notice
     osslsigncode openssl                 # signing and verifying a release
+    opensc libengine-pkcs11-openssl      # signing with a key on a token (PKCS#11)
+    softhsm2 faketime                    # the release tests: a software token, a later clock
+    bats bats-support bats-assert        # the scripts' own tests
 )
 
 missing=()

@@ -1,44 +1,164 @@
 #!/usr/bin/env bash
 # Builds a release into OUT-DIR (make release: dist/): UninstallNotice.exe,
-# UninstallNotice.nsh and SHA256SUMS; when signing, the exe is signed and
-# UninstallNotice.exe.sig holds its detached signature.
+# UninstallNotice.nsh, BUILDINFO (what it was built from and with) and
+# SHA256SUMS; when signing, the exe is signed and UninstallNotice.exe.sig holds
+# its detached signature.
 #   release.sh [--no-build] OUT-DIR
-# Signing is set by the environment (make release passes its variables on):
+# Signing is set by the environment (make release passes its variables on),
+# with a key on a token or smart card or in a cloud HSM, through PKCS#11:
+#   SIGN_PKCS11_MODULE   the token's PKCS#11 module (a .so)
+#   SIGN_KEY             the key's PKCS#11 URI (pkcs11:token=...;object=...)
+#   SIGN_CERT            the certificate chain, PEM, or the certificate's
+#                        PKCS#11 URI on the token
+#   SIGN_PIN_FILE        a file whose first line is the token's PIN
+# or with a key in a file:
 #   SIGN_PFX             the publisher's certificate and key (PKCS#12)
 #   SIGN_PASSWORD_FILE   a file whose first line is their password
+# and for either:
 #   SIGN_TIMESTAMP_URL   optional: an RFC 3161 time-stamping service
-#   SIGN_CAFILE          optional: the CA certificates that the signature must
-#                        verify against (default: the system's)
+#   SIGN_CAFILE          optional: the CA certificates that the signature and
+#                        its time stamp must verify against (default: the
+#                        system's)
 # --no-build: the caller has just built the tree and run the exe checks.
+# The tree must have no uncommitted changes to tracked files, or the release
+# could not be rebuilt from its commit; RELEASE_ALLOW_DIRTY=1 (for tests)
+# lets it through, and BUILDINFO then says so.
 # The release is put together in a temporary folder beside OUT-DIR and moved
 # into place only when it is complete: a failed run leaves OUT-DIR as it was.
 set -u
 
 fail() { echo "release: $*" >&2; exit 1; }
-# The line of a tool's output that says what went wrong.
-reason() { grep -m1 -E "$1" <<<"$2" | sed -E 's/^[0-9A-F]+:error:.*:[0-9]+:/ /; s/^([^ ])/ \1/'; }
 
 build=1
 [ "${1:-}" = --no-build ] && build=0 && shift
 [ $# -eq 1 ] && [ -n "$1" ] || fail "usage: release.sh [--no-build] OUT-DIR"
 out=${1%/}
 root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/scripts/release-lib.sh"
 exe=$root/build/windows/UninstallNotice.exe
 nsh=$root/integration/nsis/UninstallNotice.nsh
 pfx=${SIGN_PFX:-} password=${SIGN_PASSWORD_FILE:-}
+module=${SIGN_PKCS11_MODULE:-} key=${SIGN_KEY:-} cert=${SIGN_CERT:-} pin=${SIGN_PIN_FILE:-}
 timestamp=${SIGN_TIMESTAMP_URL:-} cafile=${SIGN_CAFILE:-/etc/ssl/certs/ca-certificates.crt}
+# Signing waits on the token and on the time-stamping service; neither may
+# hold the release up for ever.
+sign_timeout=${RELEASE_SIGN_TIMEOUT:-120}
+
+readable_file() { [ -f "$1" ] && head -c 0 <"$1" 2>/dev/null; }
 
 # Every input is checked before anything is built or written.
 [ ! -e "$out" ] || [ -d "$out" ] || fail "$out is there and is not a folder"
-if [ -n "$pfx" ] || [ -n "$password" ]; then
+with=none
+[ -n "$pfx$password" ] && with=file
+if [ -n "$module$key$cert$pin" ]; then
+    [ $with = none ] ||
+        fail "SIGN_PFX and SIGN_KEY are both set: sign with a key in a file or on a token, not both"
+    with=token
+fi
+case $with in
+file)
     [ -n "$pfx" ] || fail "SIGN_PASSWORD_FILE is set, but SIGN_PFX (the certificate) is not"
     [ -n "$password" ] || fail "SIGN_PFX is set, but SIGN_PASSWORD_FILE is not"
     [ -f "$pfx" ] || fail "no certificate at $pfx (SIGN_PFX)"
-    [ -r "$pfx" ] || fail "cannot read the certificate $pfx (SIGN_PFX)"
-    [ -f "$password" ] && head -c 0 <"$password" 2>/dev/null ||
-        fail "cannot read the password file $password (SIGN_PASSWORD_FILE)"
+    readable_file "$pfx" || fail "cannot read the certificate $pfx (SIGN_PFX)"
+    readable_file "$password" || fail "cannot read the password file $password (SIGN_PASSWORD_FILE)"
+    secret_file=$password what=$pfx
+    keys=(-pkcs12 "$pfx")
+    ;;
+token)
+    [ -n "$key" ] || fail "SIGN_PKCS11_MODULE, SIGN_CERT or SIGN_PIN_FILE is set, but SIGN_KEY (the key's PKCS#11 URI) is not"
+    [[ $key == pkcs11:* ]] || fail "SIGN_KEY must be a PKCS#11 URI (pkcs11:token=...;object=...), not '$key'"
+    [ -n "$module" ] || fail "SIGN_KEY is set, but SIGN_PKCS11_MODULE (the token's PKCS#11 module) is not"
+    [ -n "$cert" ] || fail "SIGN_KEY is set, but SIGN_CERT (the certificate chain or its PKCS#11 URI) is not"
+    [ -n "$pin" ] || fail "SIGN_KEY is set, but SIGN_PIN_FILE is not"
+    command -v pkcs11-tool >/dev/null || fail "pkcs11-tool is not installed (make release installs opensc)"
+    [ -f "$module" ] || fail "no PKCS#11 module at $module (SIGN_PKCS11_MODULE)"
+    log=$(timeout -k 5 "$sign_timeout" pkcs11-tool --module "$module" --show-info 2>&1) ||
+        fail "cannot load the PKCS#11 module $module (SIGN_PKCS11_MODULE):$(reason 'error|failed|Failed' "$log")"
+    keys=(-pkcs11module "$module" -key "$key")
+    if [[ $cert == pkcs11:* ]]; then
+        keys+=(-pkcs11cert "$cert")
+    else
+        [ -f "$cert" ] || fail "no certificate at $cert (SIGN_CERT)"
+        openssl x509 -noout -in "$cert" 2>/dev/null || fail "$cert is not a PEM certificate (SIGN_CERT)"
+        keys+=(-certs "$cert")
+    fi
+    readable_file "$pin" || fail "cannot read the PIN file $pin (SIGN_PIN_FILE)"
+    secret_file=$pin what=$key
+    ;;
+none)
+    [ -z "$timestamp" ] || fail "SIGN_TIMESTAMP_URL is set, but nothing signs: set SIGN_KEY or SIGN_PFX"
+    ;;
+esac
+if [ $with != none ]; then
+    [ -z "$timestamp" ] || [[ $timestamp =~ ^https?://[^/] ]] ||
+        fail "SIGN_TIMESTAMP_URL must be an http:// or https:// address, not '$timestamp'"
     [ -f "$cafile" ] || fail "no CA certificates at $cafile (SIGN_CAFILE)"
     command -v osslsigncode >/dev/null || fail "osslsigncode is not installed (make release installs it)"
+fi
+git -C "$root" rev-parse --verify -q HEAD >/dev/null ||
+    fail "$root is not a git checkout with a commit: a release must be rebuilt from its commit"
+tree=clean
+if ! tree_is_clean "$root"; then
+    [ "${RELEASE_ALLOW_DIRTY:-}" = 1 ] ||
+        fail "the tree has uncommitted changes to tracked files: such a release cannot be rebuilt from its commit; commit them first"
+    tree="modified (uncommitted changes; this release cannot be rebuilt from its commit)"
+fi
+
+secrets=$(mktemp -d) || fail "cannot make a temporary folder"
+stage=""
+trap 'rm -rf "$secrets" ${stage:+"$stage"}' EXIT
+
+# signing_failure LOG: why osslsigncode could not sign, in the release's terms.
+signing_failure() {
+    local log=$1 why
+    if [ $with = file ] && grep -q -i -E "wrong password|mac verify failure" <<<"$log"; then
+        echo "the password in $password does not open $pfx"
+    elif grep -q "PIN incorrect" <<<"$log"; then
+        echo "the PIN in $pin does not open $key"
+    elif grep -q "PIN locked" <<<"$log"; then
+        echo "the token's PIN is locked: $key cannot sign until the token's owner unlocks it"
+    elif grep -q "Failed to load private key" <<<"$log"; then
+        echo "no private key at $key on the token:$(reason 'error' "$log")"
+    elif grep -q "Failed to load certificate" <<<"$log"; then
+        echo "no certificate at $cert on the token"
+    elif grep -q "key values mismatch" <<<"$log"; then
+        echo "the certificate ${cert:-in $pfx} is not the one for the key $what"
+    elif grep -q "Failed to convert timestamp reply" <<<"$log"; then
+        echo "the time-stamping service at $timestamp answered, but not with a time stamp"
+    elif grep -q -E "HTTP failure|BIO_connect|connect error" <<<"$log"; then
+        why=$(grep -o -m1 -E 'Connection refused|Name or service not known|Network is unreachable|No route to host|Connection timed out' <<<"$log")
+        echo "the time-stamping service at $timestamp cannot be reached: ${why:-no answer}"
+    elif grep -q "timestamping failed" <<<"$log"; then
+        echo "the time-stamping service at $timestamp gave no time stamp:$(reason 'error|failed|Failed' "$log")"
+    else
+        echo "could not sign with $what:$(reason 'error|Failed to|Unable' "$log")"
+    fi
+}
+
+# sign IN OUT [OPTIONS...]: signs with the key, bounded in time. The secret
+# goes through a private file that holds its first line only; it never stands
+# on a command line.
+sign() {
+    local in=$1 signed=$2 log status
+    shift 2
+    log=$(timeout -k 5 "$sign_timeout" osslsigncode sign "${keys[@]}" -readpass "$secrets/secret" \
+        -h sha256 -n "Quillane Uninstall Notice" "$@" -in "$in" -out "$signed" 2>&1)
+    status=$?
+    [ $status -eq 0 ] && return 0
+    [ $status -eq 124 ] || [ $status -eq 137 ] || fail "$(signing_failure "$log")"
+    [ -n "$timestamp" ] && [ $# -gt 0 ] &&
+        fail "the time-stamping service at $timestamp did not answer within $sign_timeout s"
+    fail "signing with $what did not finish within $sign_timeout s"
+}
+
+if [ $with != none ]; then
+    (umask 077 && head -n 1 "$secret_file" | tr -d '\r\n' >"$secrets/secret") ||
+        fail "cannot read $secret_file"
+    # A wrong PIN, a missing key or a certificate that is not the key's is
+    # found now, on a small file, before the build: one try of the PIN only.
+    printf 'Write-Output "probe"\r\n' >"$secrets/probe.ps1"
+    sign "$secrets/probe.ps1" "$secrets/probe-signed.ps1"
 fi
 
 if [ $build -eq 1 ]; then
@@ -54,30 +174,36 @@ fi
 parent=$(dirname "$out")
 mkdir -p "$parent" || fail "cannot make $parent"
 stage=$(mktemp -d "$parent/.release.XXXXXX") || fail "cannot make a folder in $parent"
-trap 'rm -rf "$stage"' EXIT
 chmod "$(printf %o $((0777 & ~0$(umask))))" "$stage"
 cp "$exe" "$nsh" "$stage/" || fail "cannot copy the program and the include into $stage"
 
-if [ -n "$pfx" ]; then
-    # The password stays in its file: only the file's name is on a command line.
-    signing=(sign -pkcs12 "$pfx" -readpass "$password" -h sha256 -n "Quillane Uninstall Notice")
-    [ -n "$timestamp" ] && signing+=(-ts "$timestamp")
-    log=$(osslsigncode "${signing[@]}" -in "$exe" -out "$stage/signed.exe" 2>&1) || {
-        grep -q -i -E "wrong password|mac verify failure" <<<"$log" &&
-            fail "the password in $password does not open $pfx"
-        fail "could not sign with $pfx:$(reason 'error|Failed to|Unable' "$log")"
-    }
+{
+    echo "# What this release was built from and with; make verify-release checks it."
+    echo "Commit: $(git -C "$root" rev-parse HEAD)"
+    echo "Tree: $tree"
+    echo "Unsigned-SHA256: $(sha256sum <"$exe" | cut -c1-64)"
+    for package in "${tool_packages[@]}"; do
+        echo "Package: $package $(package_version "$package")"
+    done
+} >"$stage/BUILDINFO" || fail "cannot write BUILDINFO"
+
+if [ $with != none ]; then
+    stamping=()
+    [ -n "$timestamp" ] && stamping=(-ts "$timestamp")
+    sign "$exe" "$stage/signed.exe" "${stamping[@]}"
     mv "$stage/signed.exe" "$stage/UninstallNotice.exe"
 
-    log=$(osslsigncode verify -CAfile "$cafile" -in "$stage/UninstallNotice.exe" 2>&1) ||
-        fail "the signature does not verify against $cafile:$(reason 'Verify error|error|Failed' "$log")"
+    read_signature "$stage/UninstallNotice.exe" "$cafile" ||
+        fail "the signature does not verify against $cafile:$verify_error"
+    [ -z "$timestamp" ] || [ -n "$stamped" ] ||
+        fail "the signature carries no time stamp that verifies against $cafile, though $timestamp was asked for one"
     log=$(osslsigncode extract-signature -in "$stage/UninstallNotice.exe" \
         -out "$stage/UninstallNotice.exe.sig" 2>&1) ||
         fail "cannot extract the signature:$(reason 'error|Failed' "$log")"
     # The promise of the release: the detached signature, attached to the
     # unsigned build, gives the published file byte for byte.
     osslsigncode attach-signature -sigin "$stage/UninstallNotice.exe.sig" -CAfile "$cafile" \
-        -in "$exe" -out "$stage/attached.exe" >/dev/null 2>&1
+        -TSA-CAfile "$cafile" -in "$exe" -out "$stage/attached.exe" >/dev/null 2>&1
     cmp -s "$stage/attached.exe" "$stage/UninstallNotice.exe" ||
         fail "the detached signature does not reproduce the signed file"
     rm -f "$stage/attached.exe"
@@ -95,8 +221,10 @@ if [ -d "$out" ]; then
 else
     mv -T "$stage" "$out" || fail "cannot move the release to $out"
 fi
+stage=""
 
 state=unsigned
-[ -n "$pfx" ] && state="signed with $pfx"
+[ $with != none ] && state="signed by $signer"
+[ -n "${stamped:-}" ] && state="$state, time-stamped $stamped"
 echo "release: $out holds UninstallNotice.exe ($(stat -c %s "$out/UninstallNotice.exe") bytes, $state):"
 sed 's/^/    /' "$out/SHA256SUMS"
