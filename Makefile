@@ -7,7 +7,8 @@
 MAKEFLAGS += --no-print-directory
 BENCH_PAIRS ?= 40
 
-.PHONY: all deps host windows run test bench bench-pairs release clean
+.PHONY: all deps host windows run test bench bench-pairs release verify-release \
+	verify-release-input clean
 
 all: windows
 
@@ -38,13 +39,26 @@ bench: bench-pairs windows
 bench-pairs:
 	@bash bench/run-bench.sh --check-pairs "$(BENCH_PAIRS)"
 
-# dist/: the program, the NSIS include and SHA256SUMS; signed with
-# SIGN_PFX=cert.pfx SIGN_PASSWORD_FILE=password.txt [SIGN_TIMESTAMP_URL=...]
+# dist/: the program, the NSIS include, BUILDINFO and SHA256SUMS; signed with
+# a key on a token: SIGN_PKCS11_MODULE=module.so SIGN_KEY=pkcs11:... SIGN_CERT=...
+# SIGN_PIN_FILE=pin.txt, or with a key in a file: SIGN_PFX=cert.pfx
+# SIGN_PASSWORD_FILE=password.txt; either with [SIGN_TIMESTAMP_URL=...]
 # [SIGN_CAFILE=...]. See the README's "Releasing".
 release: deps
 	@SIGN_PFX="$(SIGN_PFX)" SIGN_PASSWORD_FILE="$(SIGN_PASSWORD_FILE)" \
+		SIGN_PKCS11_MODULE="$(SIGN_PKCS11_MODULE)" SIGN_KEY="$(SIGN_KEY)" \
+		SIGN_CERT="$(SIGN_CERT)" SIGN_PIN_FILE="$(SIGN_PIN_FILE)" \
 		SIGN_TIMESTAMP_URL="$(SIGN_TIMESTAMP_URL)" SIGN_CAFILE="$(SIGN_CAFILE)" \
 		bash scripts/release.sh dist
+
+# A downloaded release against the commit checked out here:
+# make verify-release DIST=folder [CAFILE=ca.pem]
+verify-release: verify-release-input deps
+	@bash scripts/verify-release.sh "$(DIST)" $(if $(CAFILE),"$(CAFILE)")
+
+# Answered before anything is installed.
+verify-release-input:
+	@[ -n "$(DIST)" ] || { echo "verify-release: usage: make verify-release DIST=folder [CAFILE=ca.pem]" >&2; exit 2; }
 
 clean:
 	rm -rf build
