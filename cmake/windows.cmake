@@ -94,14 +94,21 @@ endforeach()
 add_test(NAME exe_reproducible
     COMMAND ${BASH} ${CMAKE_SOURCE_DIR}/tools/check-reproducible.sh $<TARGET_FILE:UninstallNotice>)
 set_tests_properties(exe_reproducible PROPERTIES TIMEOUT 300)
-# The release: unsigned and signed with a throwaway certificate, checked as a
-# user would, and the failures that must leave no release behind.
-add_test(NAME release COMMAND ${BASH} ${CMAKE_SOURCE_DIR}/tools/test-release.sh ${CMAKE_BINARY_DIR})
-set_tests_properties(release PROPERTIES TIMEOUT 300)
-add_test(NAME scripts_bad_input
-    COMMAND ${BASH} ${CMAKE_SOURCE_DIR}/tools/test-bad-input.sh ${CMAKE_BINARY_DIR})
-add_test(NAME exe_checker_bad_input
-    COMMAND ${BASH} ${CMAKE_SOURCE_DIR}/tools/test-check-exe.sh $<TARGET_FILE:UninstallNotice>)
+# The scripts' own tests, on Bats: each case has a name, and setup and
+# teardown that always run. The release: unsigned, signed with a key on a
+# SoftHSM2 token and time-stamped by a local service, and with a PKCS#12
+# file, checked as a user would, and the failures that must leave no release
+# behind; its verification, against a good release and against forgeries.
+find_program(BATS bats REQUIRED)
+function(bats_test name file)
+    add_test(NAME ${name} COMMAND ${BATS} ${CMAKE_SOURCE_DIR}/tools/${file})
+    set_tests_properties(${name} PROPERTIES TIMEOUT 300
+        ENVIRONMENT "BUILD_DIR=${CMAKE_BINARY_DIR};EXE=$<TARGET_FILE:UninstallNotice>")
+endfunction()
+bats_test(release release.bats)
+bats_test(verify_release verify-release.bats)
+bats_test(scripts_bad_input bad-input.bats)
+bats_test(exe_checker_bad_input check-exe.bats)
 
 # The benchmark (make bench): the notice against a program that only shows
 # the same box, built with the same flags.

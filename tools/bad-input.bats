@@ -1,0 +1,58 @@
+#!/usr/bin/env bats
+# Our scripts answer wrong input with one plain line and a non-zero exit, at
+# once: before they set up Wine or build anything. A script that would wait
+# (a wrong driver used to hang for 300 s) is cut off after 20 s and fails.
+#   BUILD_DIR=build/windows bats tools/bad-input.bats
+
+bats_load_library bats-support
+bats_load_library bats-assert
+
+setup() {
+    bats_require_minimum_version 1.5.0
+    ROOT=$(cd "$BATS_TEST_DIRNAME/.." && pwd)
+    cd "$BATS_TEST_TMPDIR"
+    printf 'not a program\n' >text.exe
+}
+
+# answers TEXT COMMAND...: one line, with TEXT, on stderr, and a non-zero
+# exit within 20 s.
+answers() {
+    local text=$1
+    shift
+    run --separate-stderr env -u DISPLAY timeout -k 5 20 "$@"
+    assert_failure
+    [ "$status" -ne 124 ] || fail "still running after 20 s"
+    assert_equal "${#lines[@]} on stdout, ${#stderr_lines[@]} on stderr" "0 on stdout, 1 on stderr"
+    [[ $stderr == *"$text"* ]] || fail "expected '$text' in: $stderr"
+}
+
+@test "the suite, with a text file as the driver" {
+    answers "driver $PWD/text.exe is not a Windows program" \
+        bash "$ROOT/e2e/run-wine.sh" "$BUILD_DIR" "$PWD/text.exe" "$BUILD_DIR/UninstallNotice.exe"
+}
+
+@test "the suite, with a text file as the program" {
+    answers "program $PWD/text.exe is not a Windows program" \
+        bash "$ROOT/e2e/run-wine.sh" "$BUILD_DIR" "$BUILD_DIR/notice_e2e.exe" "$PWD/text.exe"
+}
+
+@test "make run, with a folder that holds the program only, and no Wine prefix made" {
+    mkdir only-program && cp "$BUILD_DIR/UninstallNotice.exe" only-program/
+    answers "no driver at" bash "$ROOT/scripts/run-notice.sh" only-program
+    [ ! -e only-program/wineprefix ]
+}
+
+@test "make run, with a text file as the program, and no Wine prefix made" {
+    mkdir text-program && cp text.exe text-program/UninstallNotice.exe
+    cp "$BUILD_DIR/notice_e2e.exe" text-program/
+    answers "is not a Windows program" bash "$ROOT/scripts/run-notice.sh" text-program
+    [ ! -e text-program/wineprefix ]
+}
+
+@test "make bench, with BENCH_PAIRS=\"5 6\"" {
+    answers "BENCH_PAIRS must be a whole number" bash "$ROOT/bench/run-bench.sh" --check-pairs "5 6"
+}
+
+@test "make verify-release, with no release folder" {
+    answers "no release folder at $PWD/nowhere" bash "$ROOT/scripts/verify-release.sh" "$PWD/nowhere"
+}

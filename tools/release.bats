@@ -1,0 +1,200 @@
+#!/usr/bin/env bats
+# make release as a publisher meets it: unsigned; signed with a key on a
+# token, time-stamped, and still valid after the certificate expired; signed
+# with a PKCS#12 file; and the inputs and services that fail, each in one
+# line, leaving the release that was there untouched.
+#   BUILD_DIR=build/windows bats tools/release.bats
+
+load signing-fixture
+
+setup_file() {
+    bats_require_minimum_version 1.5.0
+    make_publisher "$BATS_FILE_TMPDIR/publisher"
+    make_checkout "$BATS_FILE_TMPDIR/checkout"
+
+    # Shims that note every command line of the tools that could be handed
+    # the PIN.
+    mkdir "$FIXTURE/shims"
+    for tool in osslsigncode openssl pkcs11-tool; do
+        printf '#!/bin/sh\necho "%s $*" >>%s/command-lines\nexec %s "$@"\n' \
+            "$tool" "$FIXTURE" "$(command -v $tool)" >"$FIXTURE/shims/$tool"
+        chmod +x "$FIXTURE/shims/$tool"
+    done
+    export SHIMS=$FIXTURE/shims
+
+    token_settings
+    export SIGNED=$BATS_FILE_TMPDIR/signed
+    PATH=$SHIMS:$PATH SIGN_TIMESTAMP_URL=$TSA SIGN_CAFILE=$CA env "${token[@]}" \
+        bash "$REPO/scripts/release.sh" --no-build "$SIGNED" >"$FIXTURE/signed.out" 2>&1 ||
+        fail "the token-signed release failed: $(cat "$FIXTURE/signed.out")"
+}
+
+teardown_file() {
+    stop_publisher
+}
+
+setup() {
+    bats_require_minimum_version 1.5.0
+    token_settings
+    cd "$BATS_TEST_TMPDIR"
+}
+
+# A tracked file that a test changes is put back, whatever the test did.
+teardown() {
+    git -C "$REPO" checkout -q -- .
+}
+
+verify() { # verify FILE: the signature and its time stamp, against the test CA
+    run osslsigncode verify -CAfile "$CA" -TSA-CAfile "$CA" -in "$1"
+}
+
+@test "unsigned: the build's exe, the include, BUILDINFO, and checksums over all of them" {
+    release plain
+    assert_success
+    assert_equal "$(ls plain | xargs)" "BUILDINFO SHA256SUMS UninstallNotice.exe UninstallNotice.nsh"
+    cmp plain/UninstallNotice.exe "$REPO/build/windows/UninstallNotice.exe"
+    (cd plain && sha256sum --strict -c --quiet SHA256SUMS)
+    assert_equal "$(cut -c67- plain/SHA256SUMS | xargs)" "BUILDINFO UninstallNotice.exe UninstallNotice.nsh"
+
+    run grep -v '^#' plain/BUILDINFO
+    assert_line --index 0 "Commit: $COMMIT"
+    assert_line --index 1 "Tree: clean"
+    assert_line --index 2 "Unsigned-SHA256: $(sha256sum <"$REPO/build/windows/UninstallNotice.exe" | cut -c1-64)"
+    for package in g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev cmake; do
+        assert_line "Package: $package $(dpkg-query -W -f='${Version}' $package)"
+    done
+}
+
+@test "token-signed and time-stamped: the signature and its time stamp verify against the CA" {
+    assert_equal "$(ls "$SIGNED" | xargs)" \
+        "BUILDINFO SHA256SUMS UninstallNotice.exe UninstallNotice.exe.sig UninstallNotice.nsh"
+    run cat "$FIXTURE/signed.out"
+    assert_line --partial "signed by /CN=Quillane Test Publisher, time-stamped"
+    verify "$SIGNED/UninstallNotice.exe"
+    assert_success
+    assert_line "Timestamp Server Signature verification: ok"
+    assert_line "Signature verification: ok"
+    (cd "$SIGNED" && sha256sum --strict -c --quiet SHA256SUMS)
+}
+
+@test "token-signed and time-stamped: still verifies 40 days on, after the certificate expired" {
+    run faketime -f +40d date -u +%s
+    [ "$output" -gt "$(openssl x509 -in "$CERT" -noout -enddate | sed 's/notAfter=//' | date -u -f - +%s)" ]
+    run faketime -f +40d osslsigncode verify -CAfile "$CA" -TSA-CAfile "$CA" \
+        -in "$SIGNED/UninstallNotice.exe"
+    assert_success
+    assert_line "Timestamp Server Signature verification: ok"
+    assert_line "Signature verification: ok"
+}
+
+@test "signed without a time stamp: fails 40 days on, with the certificate expired" {
+    release unstamped "${token[@]}" SIGN_CAFILE="$CA"
+    assert_success
+    run faketime -f +40d osslsigncode verify -CAfile "$CA" -in unstamped/UninstallNotice.exe
+    assert_failure
+    assert_output --partial "certificate has expired"
+}
+
+@test "the detached signature on the unsigned build gives the signed file byte for byte" {
+    osslsigncode attach-signature -sigin "$SIGNED/UninstallNotice.exe.sig" -CAfile "$CA" \
+        -TSA-CAfile "$CA" -in "$REPO/build/windows/UninstallNotice.exe" -out attached.exe >/dev/null
+    cmp attached.exe "$SIGNED/UninstallNotice.exe"
+}
+
+@test "the PIN stands on no command line" {
+    run grep -c '^osslsigncode sign' "$FIXTURE/command-lines"
+    assert_output 2 # the probe before the build, and the exe
+    run grep -F -- "$(head -n 1 "$PIN")" "$FIXTURE/command-lines"
+    assert_failure
+}
+
+@test "the certificate may be the one on the token, by its PKCS#11 URI" {
+    release from-token "${token[@]}" SIGN_CERT="${KEY/type=private/type=cert}" SIGN_CAFILE="$CA"
+    assert_success
+    verify from-token/UninstallNotice.exe
+    assert_success
+    assert_output --partial "Subject: /CN=Quillane Test Publisher"
+}
+
+@test "signed with a PKCS#12 file, as before" {
+    openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 2 \
+        -subj "/CN=Quillane File Publisher" -addext extendedKeyUsage=codeSigning 2>/dev/null
+    echo "file password" >password.txt
+    openssl pkcs12 -export -inkey key.pem -in cert.pem -out cert.pfx -passout file:password.txt
+    release pfx SIGN_PFX=cert.pfx SIGN_PASSWORD_FILE=password.txt SIGN_CAFILE=cert.pem
+    assert_success
+    run osslsigncode verify -CAfile cert.pem -in pfx/UninstallNotice.exe
+    assert_success
+    assert_output --partial "Subject: /CN=Quillane File Publisher"
+}
+
+# An earlier release, and the check that a failed run left it as it was.
+earlier_release() { mkdir kept && echo "an earlier release" >kept/marker; }
+assert_untouched() {
+    assert_equal "$output" ""
+    assert_equal "$(ls -A kept)" marker
+    assert_equal "$(ls -A | grep '^\.release' || true)" ""
+}
+
+@test "a wrong PIN says so in one line, and leaves the earlier release untouched" {
+    earlier_release
+    release kept "${token[@]}" SIGN_PIN_FILE="$WRONG_PIN" SIGN_CAFILE="$CA"
+    assert_one_line_failure "release: the PIN in $WRONG_PIN does not open $KEY"
+    assert_untouched
+}
+
+@test "an unreachable time-stamping service fails in one line, and leaves the earlier release untouched" {
+    earlier_release
+    release kept "${token[@]}" SIGN_TIMESTAMP_URL="$NO_TSA" SIGN_CAFILE="$CA"
+    assert_one_line_failure \
+        "release: the time-stamping service at $NO_TSA cannot be reached: Connection refused"
+    assert_untouched
+}
+
+@test "each other bad input or service: one plain line, and the earlier release untouched" {
+    earlier_release
+    echo "not a certificate" >garbage.pem
+    mkdir folder
+    local cases=(
+        "SIGN_KEY without a module|SIGN_KEY is set, but SIGN_PKCS11_MODULE|SIGN_PKCS11_MODULE="
+        "a module that cannot be loaded|cannot load the PKCS#11 module $CA|SIGN_PKCS11_MODULE=$CA"
+        "no such module|no PKCS#11 module at /nowhere.so|SIGN_PKCS11_MODULE=/nowhere.so"
+        "no certificate file|no certificate at /nowhere.pem (SIGN_CERT)|SIGN_CERT=/nowhere.pem"
+        "not a certificate|garbage.pem is not a PEM certificate|SIGN_CERT=garbage.pem"
+        "no PIN file|cannot read the PIN file /nowhere.txt|SIGN_PIN_FILE=/nowhere.txt"
+        "a folder as the PIN file|cannot read the PIN file folder|SIGN_PIN_FILE=folder"
+        "file and token at once|SIGN_PFX and SIGN_KEY are both set|SIGN_PFX=cert.pfx"
+        "a certificate not for the key|the certificate $CA is not the one for the key|SIGN_CERT=$CA"
+        "no such key on the token|no private key at pkcs11:token=Quillane%20Test;object=nobody|SIGN_KEY=pkcs11:token=Quillane%20Test;object=nobody;type=private"
+        "a service that answers garbage|at $TSA/garbage answered, but not with a time stamp|SIGN_TIMESTAMP_URL=$TSA/garbage"
+        "a service that never answers|at $TSA/silent did not answer within 3 s|SIGN_TIMESTAMP_URL=$TSA/silent"
+        "a signature that the CAs do not know|does not verify against /etc/ssl/certs/ca-certificates.crt|SIGN_CAFILE="
+    )
+    for case in "${cases[@]}"; do
+        IFS='|' read -r name text setting <<<"$case"
+        echo "# $name" >&3
+        release kept "${token[@]}" SIGN_CAFILE="$CA" RELEASE_SIGN_TIMEOUT=3 "$setting"
+        assert_one_line_failure
+        [[ $stderr == *"$text"* ]] || fail "$name: expected '$text' in the line, saw '$stderr'"
+        assert_untouched
+    done
+}
+
+@test "a tree with uncommitted changes is refused; let through for a test, BUILDINFO says so" {
+    earlier_release
+    echo "a change" >>"$REPO/README.md"
+    release kept
+    assert_one_line_failure "release: the tree has uncommitted changes to tracked files: such a release cannot be rebuilt from its commit; commit them first"
+    assert_untouched
+    release dirty RELEASE_ALLOW_DIRTY=1
+    assert_success
+    assert_equal "$(grep '^Tree: ' dirty/BUILDINFO)" \
+        "Tree: modified (uncommitted changes; this release cannot be rebuilt from its commit)"
+}
+
+@test "the signed exe passes the 'exact title' scenario under Wine" {
+    run bash "$ROOT/e2e/run-wine.sh" "$BUILD_DIR" "$BUILD_DIR/notice_e2e.exe" \
+        "$SIGNED/UninstallNotice.exe" "exact title"
+    assert_success
+    assert_line --regexp '^[0-9]+ passed, 0 failed$'
+}
