@@ -1,6 +1,8 @@
 #!/usr/bin/env bats
 # make verify-release as a user meets it: a good signed release and a good
-# unsigned one verify, and each forgery fails in one line: an exe built from a
+# unsigned one verify, the signed one still 40 days on, after its
+# certificate expired, thanks to its time stamp; and each forgery fails in
+# one line: an exe built from a
 # changed source and signed with the publisher's own token key, with a fresh
 # signature and fresh checksums; a BUILDINFO that names another commit; a file
 # that does not match SHA256SUMS.
@@ -65,6 +67,22 @@ reseal() { (cd "$1" && rm SHA256SUMS && sha256sum -- * >SHA256SUMS); }
     assert_success
     assert_equal "$stderr" ""
     assert_regex "${lines[-1]}" "^verify-release: ok: $SIGNED is commit $COMMIT, rebuilt byte for byte; signed by /CN=Quillane Test Publisher, time-stamped [A-Z][a-z]{2} [ 0-9]{2} [0-9:]{8} [0-9]{4} GMT$"
+}
+
+@test "a good signed release still verifies 40 days on, after its certificate expired" {
+    local expired
+    expired=$(openssl x509 -in "$CERT" -noout -enddate | sed 's/notAfter=//' | date -u -f - +%s)
+    [ "$(faketime -f +40d date -u +%s)" -gt "$expired" ]
+    run --separate-stderr faketime -f +40d bash "$REPO/scripts/verify-release.sh" "$SIGNED" "$CA"
+    assert_success
+    assert_line --partial "verify-release: ok: $SIGNED is commit $COMMIT"
+}
+
+@test "the same release signed without a time stamp fails 40 days on" {
+    token_settings
+    env "${token[@]}" SIGN_CAFILE="$CA" bash "$REPO/scripts/release.sh" --no-build unstamped >/dev/null
+    run --separate-stderr faketime -f +40d bash "$REPO/scripts/verify-release.sh" unstamped "$CA"
+    assert_one_line_failure "verify-release: the signature does not verify against $CA: Verify error: certificate has expired"
 }
 
 @test "a good unsigned release verifies" {
