@@ -9,8 +9,13 @@
 ; title before and after the call, the result, the error flag, and whether
 ; the registers and the stack came back as they were.
 ;
+;
+; With UPGRADE, the installer first runs the uninstaller of the version that
+; is installed, silently and in place, as NSIS installers upgrade, and marks
+; its own install with upgraded.txt.
+;
 ;   makensis -X"Target amd64-unicode" -DNOTICE_EXE=UninstallNotice.exe
-;            -DNOTICE_FROM=section [-DMUI2] [-DNOTICE_MISSING]
+;            -DNOTICE_FROM=section [-DMUI2] [-DNOTICE_MISSING] [-DUPGRADE]
 ;            -DOUTFILE=setup.exe nsis-client.nsi
 
 !include "LogicLib.nsh"
@@ -46,8 +51,19 @@ Var Result
 
 Section "Quillane"
   SetOutPath "$INSTDIR"
+  !ifdef UPGRADE
+    ; As NSIS installers upgrade: the installed version's uninstaller runs
+    ; silently and in place (_?=), and the install waits for it.
+    IfFileExists "$INSTDIR\Uninstall.exe" 0 +2
+      ExecWait '"$INSTDIR\Uninstall.exe" /S _?=$INSTDIR'
+  !endif
   File "/oname=UninstallNotice.exe" "${NOTICE_EXE}"
   WriteUninstaller "$INSTDIR\Uninstall.exe"
+  !ifdef UPGRADE
+    FileOpen $File "$INSTDIR\upgraded.txt" w
+    FileWrite $File "upgraded"
+    FileClose $File
+  !endif
 SectionEnd
 
 !macro ReportLine LINE
@@ -83,6 +99,8 @@ SectionEnd
   StrCpy $R0 "R0"
   StrCpy $R9 "R9"
   Push "sentinel"
+  ; The flag must say what the call did, whatever it said before.
+  SetErrors
 
   ${UninstallNotice} "${PROGRAM}" $Result
 
@@ -122,6 +140,7 @@ Section "Uninstall"
   !endif
   Delete "$INSTDIR\UninstallNotice.exe"
   Delete "$INSTDIR\Uninstall.exe"
+  Delete "$INSTDIR\upgraded.txt"
   RMDir "$INSTDIR"
   SetAutoClose true
 SectionEnd

@@ -1,13 +1,9 @@
 // Real clients: NSIS uninstallers that show the notice through our include.
 // Each scenario installs a Quillane installer from the suite's nsis folder
-// silently, runs its uninstaller, and checks the notice from outside. The
-// uninstaller starts again from a temporary copy of itself, so the box is
-// found by its class, caption and text, never by process id.
+// silently, runs its uninstaller, and checks the notice from outside.
 #include "suite.h"
 
 #include <string.h>
-
-#include <map>
 
 namespace
 {
@@ -16,156 +12,16 @@ const DWORD InstallTimeout = 30000;
 const DWORD UninstallerBoxTimeout = 20000;
 const DWORD UninstallTimeout = 20000;
 
-std::string NsisFolder()
-{
-    return SuiteFolder() + "nsis\\";
-}
-
-// Runs a command line to its end; the exit code, or a note why there is none.
-std::string RunToEnd(const std::string &commandLine, DWORD timeout)
-{
-    std::vector<char> buf(commandLine.begin(), commandLine.end());
-    buf.push_back('\0');
-    STARTUPINFOA si = {};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi = {};
-    if (!CreateProcessA(NULL, buf.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi))
-        return "CreateProcess error " + std::to_string(GetLastError());
-    DWORD code;
-    bool ended = WaitForEnd(pi.hProcess, timeout, &code);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    return ended ? "exit code " + std::to_string(code)
-                 : "still running after " + std::to_string(timeout) + " ms";
-}
-
-DWORD ProcessOf(HWND hwnd)
-{
-    DWORD pid = 0;
-    GetWindowThreadProcessId(hwnd, &pid);
-    return pid;
-}
-
-std::string ProcessName(DWORD pid)
-{
-    std::string name = "?";
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-    char path[MAX_PATH];
-    DWORD size = MAX_PATH;
-    if (process && QueryFullProcessImageNameA(process, 0, path, &size))
-        name = path;
-    if (process)
-        CloseHandle(process);
-    return name.substr(name.find_last_of('\\') + 1);
-}
-
-bool HasStaticText(HWND box, const char *text)
-{
-    struct Search
-    {
-        const char *text;
-        bool found;
-    } search = {text, false};
-    EnumChildWindows(
-        box,
-        [](HWND hwnd, LPARAM lParam) -> BOOL
-        {
-            Search *s = reinterpret_cast<Search *>(lParam);
-            s->found = !lstrcmpiA(ClassName(hwnd).c_str(), "Static") && WindowText(hwnd) == s->text;
-            return !s->found;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    return search.found;
-}
-
-bool IsNoticeBox(HWND hwnd)
-{
-    return IsWindowVisible(hwnd) && ClassName(hwnd) == "#32770" && WindowText(hwnd) == Title &&
-           HasStaticText(hwnd, Text);
-}
-
-// The first visible top-level window for which is(hwnd) holds.
-template <typename Is> HWND FindTopLevel(Is is)
-{
-    struct Search
-    {
-        Is *is;
-        HWND found;
-    } search = {&is, NULL};
-    EnumWindows(
-        [](HWND hwnd, LPARAM lParam) -> BOOL
-        {
-            Search *s = reinterpret_cast<Search *>(lParam);
-            if (!IsWindowVisible(hwnd) || !(*s->is)(hwnd))
-                return TRUE;
-            s->found = hwnd;
-            return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    return search.found;
-}
-
-HWND NoticeBox()
-{
-    return FindTopLevel(IsNoticeBox);
-}
-
-// The uninstaller's own window: a dialog titled "Quillane Uninstall...",
-// with a default button, that is not the notice.
-HWND UninstallerWindow()
-{
-    return FindTopLevel(
-        [](HWND hwnd)
-        {
-            return ClassName(hwnd) == "#32770" && WindowText(hwnd).rfind(Title, 0) == 0 &&
-                   GetDlgItem(hwnd, IDOK) && !IsNoticeBox(hwnd);
-        });
-}
-
-// Presses the uninstaller's default button (Uninstall, Close) once it is
-// enabled; true if it was pressed.
-bool PressUninstallerButton(DWORD timeout)
-{
-    HWND window = NULL;
-    PumpUntil(
-        [&window]
-        {
-            window = UninstallerWindow();
-            return window && IsWindowEnabled(GetDlgItem(window, IDOK));
-        },
-        timeout);
-    if (!window)
-        return false;
-    PostMessageA(GetDlgItem(window, IDOK), BM_CLICK, 0, 0);
-    return true;
-}
-
-std::map<std::string, std::string> ReadReport(const std::string &path)
-{
-    std::map<std::string, std::string> report;
-    FILE *file = fopen(path.c_str(), "r");
-    if (!file)
-        return report;
-    char line[2048];
-    while (fgets(line, sizeof line, file))
-    {
-        std::string text = line;
-        while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
-            text.pop_back();
-        size_t equals = text.find('=');
-        if (equals != std::string::npos)
-            report[text.substr(0, equals)] = text.substr(equals + 1);
-    }
-    fclose(file);
-    return report;
-}
-
 enum Owner
 {
     OwnedByUninstaller,
     OnItsOwn,
-    NoBox // the program is missing
+    NoBox // a silent uninstall, or the program is missing
 };
+
+// How long a scenario that must show no box keeps watching after the
+// uninstall is done: a box of a process that lingers would show by then.
+const DWORD QuietTime = 3000;
 
 struct NsisCase
 {
@@ -213,9 +69,7 @@ void RunNsisCase(const NsisCase &c)
     const std::string setup = folder + c.setup;
     const std::string installed = folder + "installed-" + std::string(c.setup, strlen(c.setup) - 4);
     const std::string report = installed + "-report.txt";
-    for (const char *file : {"\\UninstallNotice.exe", "\\Uninstall.exe"})
-        DeleteFileA((installed + file).c_str());
-    RemoveDirectoryA(installed.c_str());
+    RemoveInstall(installed);
     DeleteFileA(report.c_str());
 
     std::string installing = RunToEnd("\"" + setup + "\" /S /D=" + installed, InstallTimeout);
@@ -253,10 +107,17 @@ void RunNsisCase(const NsisCase &c)
     DWORD delay = GetTickCount() - start;
 
     if (c.owner == NoBox)
-        Check(!box && gone, "notice: expected none, and the uninstall to go on, saw %s",
-              box    ? "a box"
+    {
+        if (!box)
+            PumpUntil([&box] { return (box = NoticeBox()) != NULL; }, QuietTime);
+        Check(!box && gone,
+              "notice: expected none from any process, and the uninstall to go on, saw %s",
+              box    ? "a box (dismissed, so that the uninstall goes on)"
               : gone ? "none, and the files removed"
                      : "the files still there");
+        if (box)
+            DismissBox(box);
+    }
     else if (Check(box != NULL, "box: expected within %lu ms of starting the uninstaller, saw %s",
                    UninstallerBoxTimeout, box ? "it" : "none"))
     {
@@ -296,6 +157,50 @@ void RunNsisCase(const NsisCase &c)
     Check(closed, "uninstaller: expected it closed, saw %s", closed ? "it closed" : "it still up");
 }
 
+// An upgrade, as NSIS installers do it: the new version's installer runs
+// the installed version's uninstaller with /S _?=$INSTDIR and waits for it.
+// No box may hold it up.
+void RunUpgradeCase()
+{
+    if (!BeginScenario("NSIS, upgrade over an installed version"))
+        return;
+    const std::string folder = NsisFolder();
+    const std::string installed = folder + "installed-upgrade";
+    const std::string report = installed + "-report.txt";
+    RemoveInstall(installed);
+    DeleteFileA(report.c_str());
+
+    std::string installing =
+        RunToEnd("\"" + folder + "client-section.exe\" /S /D=" + installed, InstallTimeout);
+    bool installedOk = installing == "exit code 0" && Exists(installed + "\\Uninstall.exe");
+    if (!Check(installedOk, "install: expected the old version in %s with exit code 0, saw %s",
+               installed.c_str(), installing.c_str()))
+        return;
+
+    SetEnvironmentVariableA("NOTICE_E2E_REPORT", report.c_str());
+    int boxes = 0;
+    std::string upgrading =
+        RunToEnd("\"" + folder + "client-upgrade.exe\" /S /D=" + installed, InstallTimeout, &boxes);
+    SetEnvironmentVariableA("NOTICE_E2E_REPORT", NULL);
+    Check(boxes == 0, "notice: expected none while the upgrade runs, saw %d%s", boxes,
+          boxes ? " (dismissed, so that the upgrade goes on)" : "");
+    bool upgraded = Exists(installed + "\\upgraded.txt") && Exists(installed + "\\Uninstall.exe") &&
+                    Exists(installed + "\\UninstallNotice.exe");
+    Check(upgrading == "exit code 0" && upgraded,
+          "upgrade: expected it complete with exit code 0, saw %s, %s", upgrading.c_str(),
+          upgraded ? "the new version installed" : "the new version incomplete");
+    CheckReport({"upgrade", "", "", false, NoBox, "silent"}, report);
+
+    // The new version goes too, silently, so that the next run starts clean.
+    boxes = 0;
+    RunToEnd("\"" + installed + "\\Uninstall.exe\" /S", InstallTimeout, &boxes);
+    bool gone =
+        DismissingBoxesUntil([&installed] { return !Exists(installed); }, UninstallTimeout, &boxes);
+    Check(gone && boxes == 0,
+          "removing the new version: expected it gone, no box, saw %s, %d box(es)",
+          gone ? "it gone" : "it still there", boxes);
+}
+
 } // namespace
 
 void RunNsisScenarios()
@@ -316,10 +221,11 @@ void RunNsisScenarios()
          "0"},
         {"NSIS, from un.onGUIInit", "client-guiinit.exe", "", false, OwnedByUninstaller, "0"},
         {"NSIS, from un.onInit", "client-init.exe", "", false, OnItsOwn, "0"},
-        {"NSIS, silent (/S)", "client-section.exe", "/S", false, OnItsOwn, "0"},
+        {"NSIS, silent (/S)", "client-section.exe", "/S", false, NoBox, "silent"},
         {"NSIS, program missing", "client-missing.exe", "", false, NoBox, "error"},
         {"NSIS, Modern UI 2", "client-mui2.exe", "", true, OwnedByUninstaller, "0"},
     };
     for (const NsisCase &c : cases)
         RunNsisCase(c);
+    RunUpgradeCase();
 }

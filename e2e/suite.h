@@ -6,6 +6,7 @@
 
 #include <stdio.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -119,6 +120,48 @@ bool WaitForEnd(HANDLE process, DWORD timeout, DWORD *code);
 // Waits for the process to end, pumping so that the staged owner can be
 // enabled again; a process that does not end is killed and reported.
 void CheckEndsWithZero(PROCESS_INFORMATION &pi, Dismissal how);
+
+// --- Installers and their windows (installer.cpp) -------------------------
+
+// The suite's folder of NSIS installers, with a trailing backslash.
+std::string NsisFolder();
+// Runs a command line to its end; "exit code N", or a note why there is
+// none. With boxes, each notice that shows meanwhile is counted and
+// dismissed, so that whatever waits on it goes on.
+std::string RunToEnd(const std::string &commandLine, DWORD timeout, int *boxes = NULL);
+DWORD ProcessOf(HWND hwnd);
+std::string ProcessName(DWORD pid);
+// The notice's box, shown by any process; NULL if none is up.
+HWND NoticeBox();
+// Presses OK on the box, and waits a while for it to go.
+void DismissBox(HWND box);
+// Pumps until done() holds or the time is up; each notice that shows
+// meanwhile is counted in *boxes and dismissed, so that whatever waits on
+// it goes on. Whether done() held.
+template <typename Done> bool DismissingBoxesUntil(Done done, DWORD timeout, int *boxes)
+{
+    return PumpUntil(
+        [&]
+        {
+            if (HWND box = NoticeBox())
+            {
+                ++*boxes;
+                DismissBox(box);
+            }
+            return done();
+        },
+        timeout);
+}
+// The uninstaller's own window: a dialog titled "Quillane Uninstall...",
+// with a default button, that is not the notice.
+HWND UninstallerWindow();
+// Presses the uninstaller's default button (Uninstall, Close) once it is
+// enabled; true if it was pressed.
+bool PressUninstallerButton(DWORD timeout);
+// What the suite's NSIS client reported, "key=value" a line.
+std::map<std::string, std::string> ReadReport(const std::string &path);
+// Removes what a Quillane installer put into the folder, and the folder.
+void RemoveInstall(const std::string &installed);
 
 // --- Scenarios --------------------------------------------------------------
 

@@ -1,0 +1,161 @@
+// Installers and their windows, as the NSIS scenarios meet them: running an
+// installer or uninstaller to its end, the notice's box and the
+// uninstaller's window found from outside, and what the uninstaller reports.
+// An uninstaller starts again from a temporary copy of itself, so the box is
+// found by its class, caption and text, never by process id.
+#include "suite.h"
+
+std::string NsisFolder()
+{
+    return SuiteFolder() + "nsis\\";
+}
+
+DWORD ProcessOf(HWND hwnd)
+{
+    DWORD pid = 0;
+    GetWindowThreadProcessId(hwnd, &pid);
+    return pid;
+}
+
+std::string ProcessName(DWORD pid)
+{
+    std::string name = "?";
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    char path[MAX_PATH];
+    DWORD size = MAX_PATH;
+    if (process && QueryFullProcessImageNameA(process, 0, path, &size))
+        name = path;
+    if (process)
+        CloseHandle(process);
+    return name.substr(name.find_last_of('\\') + 1);
+}
+
+static bool HasStaticText(HWND box, const char *text)
+{
+    struct Search
+    {
+        const char *text;
+        bool found;
+    } search = {text, false};
+    EnumChildWindows(
+        box,
+        [](HWND hwnd, LPARAM lParam) -> BOOL
+        {
+            Search *s = reinterpret_cast<Search *>(lParam);
+            s->found = !lstrcmpiA(ClassName(hwnd).c_str(), "Static") && WindowText(hwnd) == s->text;
+            return !s->found;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+static bool IsNoticeBox(HWND hwnd)
+{
+    return IsWindowVisible(hwnd) && ClassName(hwnd) == "#32770" && WindowText(hwnd) == Title &&
+           HasStaticText(hwnd, Text);
+}
+
+// The first visible top-level window for which is(hwnd) holds.
+template <typename Is> static HWND FindTopLevel(Is is)
+{
+    struct Search
+    {
+        Is *is;
+        HWND found;
+    } search = {&is, NULL};
+    EnumWindows(
+        [](HWND hwnd, LPARAM lParam) -> BOOL
+        {
+            Search *s = reinterpret_cast<Search *>(lParam);
+            if (!IsWindowVisible(hwnd) || !(*s->is)(hwnd))
+                return TRUE;
+            s->found = hwnd;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+HWND NoticeBox()
+{
+    return FindTopLevel(IsNoticeBox);
+}
+
+HWND UninstallerWindow()
+{
+    return FindTopLevel(
+        [](HWND hwnd)
+        {
+            return ClassName(hwnd) == "#32770" && WindowText(hwnd).rfind(Title, 0) == 0 &&
+                   GetDlgItem(hwnd, IDOK) && !IsNoticeBox(hwnd);
+        });
+}
+
+bool PressUninstallerButton(DWORD timeout)
+{
+    HWND window = NULL;
+    PumpUntil(
+        [&window]
+        {
+            window = UninstallerWindow();
+            return window && IsWindowEnabled(GetDlgItem(window, IDOK));
+        },
+        timeout);
+    if (!window)
+        return false;
+    PostMessageA(GetDlgItem(window, IDOK), BM_CLICK, 0, 0);
+    return true;
+}
+
+std::string RunToEnd(const std::string &commandLine, DWORD timeout, int *boxes)
+{
+    std::vector<char> buf(commandLine.begin(), commandLine.end());
+    buf.push_back('\0');
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessA(NULL, buf.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi))
+        return "CreateProcess error " + std::to_string(GetLastError());
+    if (boxes)
+        DismissingBoxesUntil([&pi] { return WaitForSingleObject(pi.hProcess, 0) == WAIT_OBJECT_0; },
+                             timeout, boxes);
+    DWORD code;
+    bool ended = WaitForEnd(pi.hProcess, boxes ? 0 : timeout, &code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return ended ? "exit code " + std::to_string(code)
+                 : "still running after " + std::to_string(timeout) + " ms";
+}
+
+std::map<std::string, std::string> ReadReport(const std::string &path)
+{
+    std::map<std::string, std::string> report;
+    FILE *file = fopen(path.c_str(), "r");
+    if (!file)
+        return report;
+    char line[2048];
+    while (fgets(line, sizeof line, file))
+    {
+        std::string text = line;
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+            text.pop_back();
+        size_t equals = text.find('=');
+        if (equals != std::string::npos)
+            report[text.substr(0, equals)] = text.substr(equals + 1);
+    }
+    fclose(file);
+    return report;
+}
+
+void DismissBox(HWND box)
+{
+    Dismiss(box, ByOk);
+    PumpUntil([box] { return !IsWindow(box); }, ExitTimeout);
+}
+
+void RemoveInstall(const std::string &installed)
+{
+    for (const char *file : {"\\UninstallNotice.exe", "\\Uninstall.exe", "\\upgraded.txt"})
+        DeleteFileA((installed + file).c_str());
+    RemoveDirectoryA(installed.c_str());
+}
