@@ -13,17 +13,22 @@ _____________________________________________________________________________
       ${UninstallNotice} "$INSTDIR\UninstallNotice.exe" $var
     [SectionEnd|FunctionEnd]
 
- $var receives the exit code of the notice: 0 once the user has dismissed it.
- If the program could not be started, $var is "error" and the error flag is
- set; otherwise the error flag is clear.
+ $var receives one of:
+   0        the user has dismissed the notice (its exit code);
+   silent   the uninstaller runs silently (/S, as an upgrade or a scripted
+            removal runs it): nobody would read the notice, so nothing is
+            started and the window is left alone; closing the programs is
+            then the job of whoever runs the uninstall;
+   error    the program could not be started; the error flag is set.
+ The error flag is clear after 0 and silent.
 
  Where the uninstaller has a window ($HWNDPARENT is not 0), its title is set
  to exactly "Quillane Uninstall" while the notice runs, so that the notice is
  owned by it and modal to it, and the previous title is put back afterwards.
- Without a window (un.onInit, a silent uninstall) the notice stands on its
- own. Works in un.onInit, un.onGUIInit and the uninstall sections, with
- Unicode and ANSI NSIS, for the x86 and amd64 targets. Leaves every register
- and variable but $var as it was.
+ Without a window (un.onInit) the notice stands on its own. Works in
+ un.onInit, un.onGUIInit and the uninstall sections, with Unicode and ANSI
+ NSIS, for the x86 and amd64 targets. Leaves every register and variable but
+ $var as it was.
 _____________________________________________________________________________
 */
 
@@ -59,7 +64,11 @@ _____________________________________________________________________________
 
 	Exch $0	; the program
 	Push $1	; the window's own title
-	Push $2	; the exit code
+	Push $2	; the result
+
+	; A silent uninstall never waits on a box, as MessageBox /SD does not.
+	StrCpy $2 "silent"
+	IfSilent UninstallNotice_done
 
 	StrCpy $1 ""
 	IntCmp $HWNDPARENT 0 UninstallNotice_run
@@ -75,6 +84,7 @@ _____________________________________________________________________________
 	IntCmp $HWNDPARENT 0 +2
 	SendMessage $HWNDPARENT ${WM_SETTEXT} 0 "STR:$1"
 
+	UninstallNotice_done:
 	ClearErrors
 	StrCmp $2 "error" 0 +2
 	SetErrors
