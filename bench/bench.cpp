@@ -8,6 +8,7 @@
 // at every one of them and both boxes stand on their own.
 #include <windows.h>
 
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -28,6 +29,10 @@ const int WarmUpPairs = 1;
 // than during the last one's teardown.
 const DWORD SettleTime = 300; // ms
 const int DesktopSizes[] = {0, 200, 5000};
+// A long desktop says how far it has got every so many pairs, and at least
+// this often.
+const int ProgressPairs = 10;
+const double ProgressInterval = 20; // s
 
 double Now()
 {
@@ -103,6 +108,19 @@ double TimeToBox(const char *path, std::string *error)
     return elapsed;
 }
 
+// A line of progress, in the report as the run goes: whoever runs the bench
+// shows it at once and leaves it out of the table.
+void Progress(FILE *report, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    fputs("bench: ", report);
+    vfprintf(report, format, args);
+    fputc('\n', report);
+    fflush(report);
+    va_end(args);
+}
+
 double Median(std::vector<double> values)
 {
     std::sort(values.begin(), values.end());
@@ -151,6 +169,9 @@ int main(int argc, char **argv)
     double baseGap = 0;
     for (int size : DesktopSizes)
     {
+        double desktopStart = Now();
+        if ((int)extra.size() < size)
+            Progress(report, "%d extra windows: making %d more", size, size - (int)extra.size());
         while ((int)extra.size() < size)
         {
             std::string title = "Bench window " + std::to_string(extra.size());
@@ -158,8 +179,11 @@ int main(int argc, char **argv)
                                             0, 0, 100, 100, NULL, NULL, NULL, NULL));
         }
         PumpMessages();
+        Progress(report, "%d extra windows: %d pairs, after %d to warm up", size, pairs,
+                 WarmUpPairs);
 
         std::vector<double> noticeTimes, referenceTimes, ratios;
+        double lastProgress = Now();
         for (int i = -WarmUpPairs; i < pairs; ++i)
         {
             std::string error;
@@ -176,6 +200,14 @@ int main(int argc, char **argv)
             referenceTimes.push_back(a);
             noticeTimes.push_back(b);
             ratios.push_back(b / a);
+            int done = i + 1;
+            if (done < pairs &&
+                (done % ProgressPairs == 0 || Now() - lastProgress >= ProgressInterval))
+            {
+                Progress(report, "%d extra windows: %d of %d pairs, %.0f s so far", size, done,
+                         pairs, Now() - desktopStart);
+                lastProgress = Now();
+            }
         }
         double noticeMs = Median(noticeTimes) * 1000, referenceMs = Median(referenceTimes) * 1000;
         double gap = noticeMs - referenceMs;
@@ -186,7 +218,10 @@ int main(int argc, char **argv)
         fprintf(report, "| %d | %.1f | %.1f | %.3f | %.3f | %.3f | %s |\n", size, noticeMs,
                 referenceMs, Median(ratios), *std::min_element(ratios.begin(), ratios.end()),
                 *std::max_element(ratios.begin(), ratios.end()), perWindow.c_str());
-        fflush(report);
+        Progress(report,
+                 "%d extra windows: notice %.1f ms, reference %.1f ms, ratio %.3f (median of "
+                 "%d pairs); took %.0f s",
+                 size, noticeMs, referenceMs, Median(ratios), pairs, Now() - desktopStart);
     }
     fprintf(report,
             "\n%d pairs per desktop. UninstallNotice.exe: %ld bytes; reference: %ld bytes.\n",

@@ -29,18 +29,27 @@ ensure_wine_prefix || exit 1
 
 raw=$build/bench-report.md out=$build/../bench.md
 rm -f "$raw"
+echo "run-bench: 3 desktops (0, 200 and 5000 extra windows), $pairs pairs each; this takes minutes"
 run_in_desktop 1800 "$(to_windows_path "$build/notice_bench.exe")" \
     "$(to_windows_path "$build/UninstallNotice.exe")" \
-    "$(to_windows_path "$build/notice_reference.exe")" "$(to_windows_path "$raw")" "$pairs"
+    "$(to_windows_path "$build/notice_reference.exe")" "$(to_windows_path "$raw")" "$pairs" &
+runner=$!
+# The driver writes its progress into the report as it goes (the virtual
+# desktop passes no output through): show those lines as they come.
+tail -n +1 -F --pid=$runner "$raw" 2>/dev/null | sed -u -n 's/\r$//; /^bench: /p' &
+follower=$!
+wait $runner
+wait $follower
 [ -f "$raw" ] || fail "the bench wrote nothing"
-grep -q '^\(bench failed\|$\)' <(tr -d '\r' <"$raw" | tail -n 1) && { tr -d '\r' <"$raw"; fail "the bench did not finish"; }
+table=$(tr -d '\r' <"$raw" | grep -v '^bench: ')
+grep -q '^\(bench failed\|$\)' <(tail -n 1 <<<"$table") && { echo "$table"; fail "the bench did not finish"; }
 
 {
     echo "Time from CreateProcess to the box on screen, under $(wine --version 2>/dev/null) in a"
     echo "virtual desktop on Xvfb; $(nproc) cores, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1);"
     echo "$(date -u +%Y-%m-%d)."
     echo
-    tr -d '\r' <"$raw"
+    echo "$table"
 } >"$out"
 cat "$out"
 echo
