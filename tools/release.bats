@@ -155,8 +155,7 @@ assert_untouched() {
         IFS='|' read -r name text setting <<<"$case"
         echo "# $name" >&3
         release kept "${token[@]}" SIGN_CAFILE="$CA" RELEASE_SIGN_TIMEOUT=3 "$setting"
-        assert_one_line_failure
-        [[ $stderr == *"$text"* ]] || fail "$name: expected '$text' in the line, saw '$stderr'"
+        assert_one_line_failure_with "$text"
         assert_untouched
     done
 }

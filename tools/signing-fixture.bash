@@ -124,3 +124,9 @@ assert_one_line_failure() {
     assert_equal "$(grep -c '' <<<"$stderr")" 1
     [ -z "${1:-}" ] || assert_equal "$stderr" "$1"
 }
+
+# The same, with TEXT somewhere in the line.
+assert_one_line_failure_with() {
+    assert_one_line_failure
+    [[ $stderr == *"$1"* ]] || fail "expected '$1' in the line, saw '$stderr'"
+}

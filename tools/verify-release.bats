@@ -169,7 +169,6 @@ reseal() { (cd "$1" && rm SHA256SUMS && sha256sum -- * >SHA256SUMS); }
         echo "# $name" >&3
         [ "$name" != "a checkout with changes" ] || echo "a change" >>"$REPO/README.md"
         verify_release "$dist"
-        assert_one_line_failure
-        [[ $stderr == *"$text"* ]] || fail "$name: expected '$text' in the line, saw '$stderr'"
+        assert_one_line_failure_with "$text"
     done
 }
