@@ -152,13 +152,16 @@ sign() {
     fail "signing with $what did not finish within $sign_timeout s"
 }
 
+stamping=()
+[ -n "$timestamp" ] && stamping=(-ts "$timestamp")
 if [ $with != none ]; then
     (umask 077 && head -n 1 "$secret_file" | tr -d '\r\n' >"$secrets/secret") ||
         fail "cannot read $secret_file"
-    # A wrong PIN, a missing key or a certificate that is not the key's is
-    # found now, on a small file, before the build: one try of the PIN only.
+    # A wrong PIN, a missing key, a certificate that is not the key's or a
+    # time-stamping service that does not answer is found now, on a small
+    # file, before the build: one try of the PIN only.
     printf 'Write-Output "probe"\r\n' >"$secrets/probe.ps1"
-    sign "$secrets/probe.ps1" "$secrets/probe-signed.ps1"
+    sign "$secrets/probe.ps1" "$secrets/probe-signed.ps1" "${stamping[@]}"
 fi
 
 if [ $build -eq 1 ]; then
@@ -188,8 +191,6 @@ cp "$exe" "$nsh" "$stage/" || fail "cannot copy the program and the include into
 } >"$stage/BUILDINFO" || fail "cannot write BUILDINFO"
 
 if [ $with != none ]; then
-    stamping=()
-    [ -n "$timestamp" ] && stamping=(-ts "$timestamp")
     sign "$exe" "$stage/signed.exe" "${stamping[@]}"
     mv "$stage/signed.exe" "$stage/UninstallNotice.exe"
 
