@@ -1,7 +1,8 @@
 # The two commands: `make run` shows the notice, `make test` runs every test.
 # `make bench` measures how fast the notice appears (BENCH_PAIRS=40 pairs per
-# desktop by default, at least 20). Each installs what is missing, configures
-# and builds first.
+# desktop by default, at least 20). `make release` writes dist/, and
+# `make verify-release DIST=folder` checks a downloaded release. Each
+# installs what is missing first.
 
 # The build's own makes need not say which folder they enter and leave.
 MAKEFLAGS += --no-print-directory
