@@ -19,6 +19,8 @@
 #   SIGN_CAFILE          optional: the CA certificates that the signature and
 #                        its time stamp must verify against (default: the
 #                        system's)
+# RELEASE_SIGN_TIMEOUT: how many seconds one signing may take, with its time
+# stamp (default 120).
 # --no-build: the caller has just built the tree and run the exe checks.
 # The tree must have no uncommitted changes to tracked files, or the release
 # could not be rebuilt from its commit; RELEASE_ALLOW_DIRTY=1 (for tests)
