@@ -215,13 +215,15 @@ int main(int argc, char **argv)
             baseGap = gap;
         std::string perWindow =
             size ? std::to_string((gap - baseGap) * 1000 / size).substr(0, 6) : "-";
+        double ratio = Median(ratios), least = *std::min_element(ratios.begin(), ratios.end()),
+               most = *std::max_element(ratios.begin(), ratios.end());
         fprintf(report, "| %d | %.1f | %.1f | %.3f | %.3f | %.3f | %s |\n", size, noticeMs,
-                referenceMs, Median(ratios), *std::min_element(ratios.begin(), ratios.end()),
-                *std::max_element(ratios.begin(), ratios.end()), perWindow.c_str());
+                referenceMs, ratio, least, most, perWindow.c_str());
         Progress(report,
-                 "%d extra windows: notice %.1f ms, reference %.1f ms, ratio %.3f (median of "
-                 "%d pairs); took %.0f s",
-                 size, noticeMs, referenceMs, Median(ratios), pairs, Now() - desktopStart);
+                 "%d extra windows: notice %.1f ms, reference %.1f ms, ratio %.3f (median of %d "
+                 "pairs; %.3f to %.3f), search %s us per window; took %.0f s",
+                 size, noticeMs, referenceMs, ratio, pairs, least, most, perWindow.c_str(),
+                 Now() - desktopStart);
     }
     fprintf(report,
             "\n%d pairs per desktop. UninstallNotice.exe: %ld bytes; reference: %ld bytes.\n",
