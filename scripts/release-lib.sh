@@ -36,12 +36,14 @@ read_signature() {
     local log
     signer="" stamped="" verify_error=""
     log=$(osslsigncode verify -CAfile "$2" -TSA-CAfile "$2" -in "$1" 2>&1) || {
-        verify_error=$(reason 'Error:|Verify error|error|Failed' "$log")
+        # OpenSSL's own words first ("certificate has expired"), then any.
+        verify_error=$(reason 'Verify error' "$log")
+        verify_error=${verify_error:-$(reason 'Error:|error|Failed' "$log")}
         return 1
     }
     signer=$(sed -n "/^Signer's certificate:/,/Subject:/s/^[[:space:]]*Subject: *//p" <<<"$log" | head -n1)
     if grep -q '^Timestamp Server Signature verification: ok' <<<"$log"; then
-        stamped=$(sed -n 's/^[[:space:]]*Timestamp time: *//p' <<<"$log" | head -n1)
+        stamped=$(sed -n -E 's/^[[:space:]]*(Timestamp time|The signature is timestamped): *//p' <<<"$log" | head -n1)
         stamped=${stamped:-a time that it does not show}
     fi
 }

@@ -45,6 +45,8 @@ timestamp=${SIGN_TIMESTAMP_URL:-} cafile=${SIGN_CAFILE:-/etc/ssl/certs/ca-certif
 # Signing waits on the token and on the time-stamping service; neither may
 # hold the release up for ever.
 sign_timeout=${RELEASE_SIGN_TIMEOUT:-120}
+# The build's own compiler makes the probe that is signed before the build.
+probe_compiler=x86_64-w64-mingw32-gcc-win32
 
 readable_file() { [ -f "$1" ] && head -c 0 <"$1" 2>/dev/null; }
 
@@ -128,8 +130,8 @@ signing_failure() {
         echo "the certificate ${cert:-in $pfx} is not the one for the key $what"
     elif grep -q "Failed to convert timestamp reply" <<<"$log"; then
         echo "the time-stamping service at $timestamp answered, but not with a time stamp"
-    elif grep -q -E "HTTP failure|BIO_connect|connect error" <<<"$log"; then
-        why=$(grep -o -m1 -E 'Connection refused|Name or service not known|Network is unreachable|No route to host|Connection timed out' <<<"$log")
+    elif grep -q -E "HTTP failure|CURL failure|BIO_connect|connect error" <<<"$log"; then
+        why=$(grep -o -m1 -E "Connection refused|Name or service not known|Network is unreachable|No route to host|Connection timed out|Couldn't connect to server|Could not resolve host" <<<"$log")
         echo "the time-stamping service at $timestamp cannot be reached: ${why:-no answer}"
     elif grep -q "timestamping failed" <<<"$log"; then
         echo "the time-stamping service at $timestamp gave no time stamp:$(reason 'error|failed|Failed' "$log")"
@@ -160,10 +162,12 @@ if [ $with != none ]; then
     (umask 077 && head -n 1 "$secret_file" | tr -d '\r\n' >"$secrets/secret") ||
         fail "cannot read $secret_file"
     # A wrong PIN, a missing key, a certificate that is not the key's or a
-    # time-stamping service that does not answer is found now, on a small
-    # file, before the build: one try of the PIN only.
-    printf 'Write-Output "probe"\r\n' >"$secrets/probe.ps1"
-    sign "$secrets/probe.ps1" "$secrets/probe-signed.ps1" "${stamping[@]}"
+    # time-stamping service that does not answer is found now, on a program
+    # of a few bytes, before the build: one try of the PIN only.
+    printf 'void probe(void) {}\n' | "$probe_compiler" -x c - -nostdlib -Wl,-e,probe -s \
+        -o "$secrets/probe.exe" 2>/dev/null ||
+        fail "cannot make the signing probe with $probe_compiler (make release installs it)"
+    sign "$secrets/probe.exe" "$secrets/probe-signed.exe" "${stamping[@]}"
 fi
 
 if [ $build -eq 1 ]; then
