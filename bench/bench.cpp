@@ -219,10 +219,11 @@ int main(int argc, char **argv)
                most = *std::max_element(ratios.begin(), ratios.end());
         fprintf(report, "| %d | %.1f | %.1f | %.3f | %.3f | %.3f | %s |\n", size, noticeMs,
                 referenceMs, ratio, least, most, perWindow.c_str());
+        std::string search = size ? ", search " + perWindow + " us per window" : "";
         Progress(report,
                  "%d extra windows: notice %.1f ms, reference %.1f ms, ratio %.3f (median of %d "
-                 "pairs; %.3f to %.3f), search %s us per window; took %.0f s",
-                 size, noticeMs, referenceMs, ratio, pairs, least, most, perWindow.c_str(),
+                 "pairs; %.3f to %.3f)%s; took %.0f s",
+                 size, noticeMs, referenceMs, ratio, pairs, least, most, search.c_str(),
                  Now() - desktopStart);
     }
     fprintf(report,
