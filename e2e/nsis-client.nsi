@@ -9,7 +9,6 @@
 ; title before and after the call, the result, the error flag, and whether
 ; the registers and the stack came back as they were.
 ;
-;
 ; With UPGRADE, the installer first runs the uninstaller of the version that
 ; is installed, silently and in place, as NSIS installers upgrade, and marks
 ; its own install with upgraded.txt.

@@ -61,21 +61,27 @@ void CheckReport(const NsisCase &c, const std::string &path)
               report["before"].c_str(), report["after"].c_str());
 }
 
+// Installs the setup from the nsis folder, silently, into a fresh folder,
+// with no report of an earlier run left beside it; whether it installed.
+bool Install(const char *setup, const std::string &installed, const std::string &report)
+{
+    RemoveInstall(installed);
+    DeleteFileA(report.c_str());
+    std::string installing =
+        RunToEnd("\"" + NsisFolder() + setup + "\" /S /D=" + installed, InstallTimeout);
+    bool installedOk = installing == "exit code 0" && Exists(installed + "\\Uninstall.exe");
+    return Check(installedOk, "install: expected %s to install into %s with exit code 0, saw %s",
+                 setup, installed.c_str(), installing.c_str());
+}
+
 void RunNsisCase(const NsisCase &c)
 {
     if (!BeginScenario(c.name))
         return;
-    const std::string folder = NsisFolder();
-    const std::string setup = folder + c.setup;
-    const std::string installed = folder + "installed-" + std::string(c.setup, strlen(c.setup) - 4);
+    const std::string installed =
+        NsisFolder() + "installed-" + std::string(c.setup, strlen(c.setup) - 4);
     const std::string report = installed + "-report.txt";
-    RemoveInstall(installed);
-    DeleteFileA(report.c_str());
-
-    std::string installing = RunToEnd("\"" + setup + "\" /S /D=" + installed, InstallTimeout);
-    bool installedOk = installing == "exit code 0" && Exists(installed + "\\Uninstall.exe");
-    if (!Check(installedOk, "install: expected %s to install into %s with exit code 0, saw %s",
-               c.setup, installed.c_str(), installing.c_str()))
+    if (!Install(c.setup, installed, report))
         return;
 
     SetEnvironmentVariableA("NOTICE_E2E_REPORT", report.c_str());
@@ -167,14 +173,7 @@ void RunUpgradeCase()
     const std::string folder = NsisFolder();
     const std::string installed = folder + "installed-upgrade";
     const std::string report = installed + "-report.txt";
-    RemoveInstall(installed);
-    DeleteFileA(report.c_str());
-
-    std::string installing =
-        RunToEnd("\"" + folder + "client-section.exe\" /S /D=" + installed, InstallTimeout);
-    bool installedOk = installing == "exit code 0" && Exists(installed + "\\Uninstall.exe");
-    if (!Check(installedOk, "install: expected the old version in %s with exit code 0, saw %s",
-               installed.c_str(), installing.c_str()))
+    if (!Install("client-section.exe", installed, report))
         return;
 
     SetEnvironmentVariableA("NOTICE_E2E_REPORT", report.c_str());

@@ -151,7 +151,7 @@ sign() {
     status=$?
     [ $status -eq 0 ] && return 0
     [ $status -eq 124 ] || [ $status -eq 137 ] || fail "$(signing_failure "$log")"
-    [ -n "$timestamp" ] && [ $# -gt 0 ] &&
+    [ -z "$timestamp" ] ||
         fail "the time-stamping service at $timestamp did not answer within $sign_timeout s"
     fail "signing with $what did not finish within $sign_timeout s"
 }

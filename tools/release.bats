@@ -1,7 +1,8 @@
 #!/usr/bin/env bats
 # make release as a publisher meets it: unsigned; signed with a key on a
-# token and time-stamped; signed with a PKCS#12 file; and the inputs and services that fail, each in one
-# line, leaving the release that was there untouched.
+# token and time-stamped; signed with a PKCS#12 file; and the inputs and
+# services that fail, each in one line, leaving the release that was there
+# untouched.
 #   BUILD_DIR=build/windows bats tools/release.bats
 
 load signing-fixture
@@ -23,9 +24,7 @@ setup_file() {
 
     token_settings
     export SIGNED=$BATS_FILE_TMPDIR/signed
-    PATH=$SHIMS:$PATH SIGN_TIMESTAMP_URL=$TSA SIGN_CAFILE=$CA env "${token[@]}" \
-        bash "$REPO/scripts/release.sh" --no-build "$SIGNED" >"$FIXTURE/signed.out" 2>&1 ||
-        fail "the token-signed release failed: $(cat "$FIXTURE/signed.out")"
+    PATH=$SHIMS:$PATH make_release "$SIGNED" "${token[@]}" SIGN_TIMESTAMP_URL="$TSA" SIGN_CAFILE="$CA"
 }
 
 teardown_file() {
@@ -67,7 +66,7 @@ verify() { # verify FILE: the signature and its time stamp, against the test CA
 @test "token-signed and time-stamped: the signature and its time stamp verify against the CA" {
     assert_equal "$(ls "$SIGNED" | xargs)" \
         "BUILDINFO SHA256SUMS UninstallNotice.exe UninstallNotice.exe.sig UninstallNotice.nsh"
-    run cat "$FIXTURE/signed.out"
+    run cat "$SIGNED.log"
     assert_line --partial "signed by /CN=Quillane Test Publisher, time-stamped"
     verify "$SIGNED/UninstallNotice.exe"
     assert_success

@@ -103,14 +103,26 @@ make_checkout() {
     export COMMIT=$(git -C "$REPO" rev-parse HEAD)
 }
 
-# release OUT [VAR=VALUE...]: a release of the checkout, with only the given
-# settings; its output in $output, its error lines in $stderr.
-release() {
+# release_sh OUT [VAR=VALUE...]: release.sh on the checkout, with only the
+# given settings.
+release_sh() {
     local out=$1
     shift
-    run --separate-stderr env -u SIGN_PFX -u SIGN_PASSWORD_FILE -u SIGN_PKCS11_MODULE \
-        -u SIGN_KEY -u SIGN_CERT -u SIGN_PIN_FILE -u SIGN_TIMESTAMP_URL -u SIGN_CAFILE \
-        -u RELEASE_ALLOW_DIRTY "$@" bash "$REPO/scripts/release.sh" --no-build "$out"
+    env -u SIGN_PFX -u SIGN_PASSWORD_FILE -u SIGN_PKCS11_MODULE -u SIGN_KEY -u SIGN_CERT \
+        -u SIGN_PIN_FILE -u SIGN_TIMESTAMP_URL -u SIGN_CAFILE -u RELEASE_ALLOW_DIRTY "$@" \
+        bash "$REPO/scripts/release.sh" --no-build "$out"
+}
+
+# release OUT [VAR=VALUE...]: the same, run for a test to judge: its output
+# in $output, its error lines in $stderr.
+release() {
+    run --separate-stderr release_sh "$@"
+}
+
+# make_release OUT [VAR=VALUE...]: a release that a test starts from; what
+# it printed is kept in OUT.log.
+make_release() {
+    release_sh "$@" >"$1.log" 2>&1 || fail "cannot make the release $1: $(cat "$1.log")"
 }
 
 # The token's settings for `release`, in the array $token.

@@ -16,12 +16,8 @@ setup_file() {
     make_checkout "$BATS_FILE_TMPDIR/checkout"
     token_settings
     export SIGNED=$BATS_FILE_TMPDIR/signed UNSIGNED=$BATS_FILE_TMPDIR/unsigned
-    for release in "$SIGNED" "$UNSIGNED"; do
-        local settings=()
-        [ "$release" = "$SIGNED" ] && settings=("${token[@]}" SIGN_TIMESTAMP_URL=$TSA SIGN_CAFILE=$CA)
-        env "${settings[@]}" bash "$REPO/scripts/release.sh" --no-build "$release" \
-            >"$FIXTURE/release.out" 2>&1 || fail "cannot make $release: $(cat "$FIXTURE/release.out")"
-    done
+    make_release "$SIGNED" "${token[@]}" SIGN_TIMESTAMP_URL="$TSA" SIGN_CAFILE="$CA"
+    make_release "$UNSIGNED"
 
     # The forger has the publisher's token: a build of a changed notice,
     # signed and time-stamped with the same key.
@@ -80,7 +76,7 @@ reseal() { (cd "$1" && rm SHA256SUMS && sha256sum -- * >SHA256SUMS); }
 
 @test "the same release signed without a time stamp fails 40 days on" {
     token_settings
-    env "${token[@]}" SIGN_CAFILE="$CA" bash "$REPO/scripts/release.sh" --no-build unstamped >/dev/null
+    make_release unstamped "${token[@]}" SIGN_CAFILE="$CA"
     run --separate-stderr faketime -f +40d bash "$REPO/scripts/verify-release.sh" unstamped "$CA"
     assert_one_line_failure "verify-release: the signature does not verify against $CA: Verify error: certificate has expired"
 }
@@ -149,7 +145,7 @@ reseal() { (cd "$1" && rm SHA256SUMS && sha256sum -- * >SHA256SUMS); }
 
 @test "a release that says its tree had changes is refused" {
     echo "a change" >>"$REPO/README.md"
-    RELEASE_ALLOW_DIRTY=1 bash "$REPO/scripts/release.sh" --no-build dirty >/dev/null
+    make_release dirty RELEASE_ALLOW_DIRTY=1
     git -C "$REPO" checkout -q -- .
     verify_release dirty
     assert_one_line_failure "verify-release: BUILDINFO says the release was built from a tree with changes (modified (uncommitted changes; this release cannot be rebuilt from its commit)): it cannot be verified"
