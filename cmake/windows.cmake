@@ -111,6 +111,7 @@ bats_test(release release.bats)
 bats_test(verify_release verify-release.bats)
 bats_test(scripts_bad_input bad-input.bats)
 bats_test(exe_checker_bad_input check-exe.bats)
+bats_test(wine_prefix wine-prefix.bats)
 
 # The benchmark (make bench): the notice against a program that only shows
 # the same box, built with the same flags.

@@ -30,7 +30,7 @@ ensure_wine_prefix || exit 1
 export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;uxtheme=n,b"
 
 report=$build/e2e-report${4:+-one-scenario}.txt
-rm -f "$report"
+rm -f "$report" "$WINE_LOG"
 
 run_in_desktop 300 "$(to_windows_path "$driver")" "${only[@]}" "$(to_windows_path "$notice")" \
     "$(to_windows_path "$report")" &
@@ -41,7 +41,7 @@ for _ in $(seq 300); do
     [ -s "$report" ] || ! kill -0 $runner 2>/dev/null && break
     sleep 0.1
 done
-if [ ! -s "$report" ] && kill -0 $runner 2>/dev/null; then
+if [ ! -s "$report" ] && kill -0 $runner 2>/dev/null && [ -z "$(wine_failure "$WINE_LOG")" ]; then
     wineserver -k 2>/dev/null
     wait $runner
     fail "the driver showed no sign of life within 30 s: is $driver the suite's driver?"
@@ -49,6 +49,8 @@ fi
 wait $runner
 status=$?
 
+said=$(wine_failure "$WINE_LOG")
+[ -f "$report" ] || [ -z "$said" ] || fail "Wine could not start the driver: $said"
 [ -f "$report" ] || fail "the driver wrote no report (the run ended with status $status)"
 # Wine's C runtime writes CR LF line ends.
 tr -d '\r' <"$report"

@@ -5,6 +5,9 @@
 export WINEPREFIX=$(realpath -m "$1/wineprefix")
 export WINEARCH=win64
 export WINEDEBUG=-all
+# What Wine itself says on its standard error while a program runs in the
+# desktop: the words to show when it could not start the program at all.
+WINE_LOG=$(realpath -m "$1/wine-stderr.txt")
 # No runtime or browser installers on first start.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 
@@ -23,31 +26,74 @@ is_windows_program() {
 # Runs a Windows program in a Wine virtual desktop on a private Xvfb display,
 # bounded so that a hang of Wine itself ends too. The desktop does not pass
 # the program's exit code through: programs run this way write a report.
+# Wine's standard error goes to WINE_LOG.
 #   run_in_desktop SECONDS PROGRAM ARGUMENTS...
 run_in_desktop() {
     local seconds=$1
     shift
     timeout -k 10 "$seconds" xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
-        wine explorer /desktop=notice,1024x768 "$@" >/dev/null 2>&1
+        log=$1
+        shift
+        wine explorer /desktop=notice,1024x768 "$@" >/dev/null 2>"$log"
         wineserver -k 2>/dev/null
-        true' _ "$@"
+        true' _ "$WINE_LOG" "$@"
 }
 
-# Sets up the prefix on first use. Wine puts none of its own fonts (Debian's
-# fonts-wine) into a prefix, and without Marlett the caption buttons show the
-# letters "0 1 r": link them into the prefix's font folder, so that the
-# screenshots look as they do on Windows.
+# Which Wine this is: its version and, where dpkg knows them, its installed
+# packages with their architectures. Installing wine32 beside wine64 leaves
+# the version as it was but changes the loader that runs every program.
+wine_identity() {
+    wine --version 2>/dev/null
+    dpkg-query -W -f='${db:Status-Abbrev} ${binary:Package} ${Version}\n' 'wine*' 'libwine*' \
+        2>/dev/null | sed -n 's/^ii *//p' | sort
+}
+
+# Sets up the prefix on first use, and anew when another Wine is here than
+# the one that made it: a prefix made by a 64-bit-only Wine cannot start any
+# program once wine32 is installed ("could not load kernel32.dll"). The
+# prefix records its maker in made-by-wine.txt; a prefix without that file
+# predates the record and is made anew too. Several builds may ask at once
+# (the Inno compiler runs under Wine during the build), so one at a time.
+#
+# Wine puts none of its own fonts (Debian's fonts-wine) into a prefix, and
+# without Marlett the caption buttons show the letters "0 1 r": link them
+# into the prefix's font folder, so that the screenshots look as they do on
+# Windows.
 ensure_wine_prefix() {
+    local stamp=$WINEPREFIX/made-by-wine.txt identity lock status=0
+    identity=$(wine_identity)
+    mkdir -p "$(dirname "$WINEPREFIX")"
+    exec {lock}>"$WINEPREFIX.lock"
+    flock -w 600 "$lock" || { echo "wine: another run held $WINEPREFIX.lock for 600 s" >&2; exec {lock}>&-; return 1; }
+    if [ -f "$WINEPREFIX/system.reg" ] && [ "$(cat "$stamp" 2>/dev/null)" != "$identity" ]; then
+        echo "Wine has changed since the prefix at $WINEPREFIX was made: setting it up anew (about 20 s)…"
+        timeout -k 5 30 wineserver -k 2>/dev/null
+        rm -rf "$WINEPREFIX"
+    elif [ ! -f "$WINEPREFIX/system.reg" ]; then
+        echo "setting up Wine (first run only, about 20 s)…"
+    fi
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
-        echo "setting up Wine (first run only)…"
         mkdir -p "$WINEPREFIX"
         timeout -k 10 300 xvfb-run -a wineboot -i >/dev/null 2>&1
         timeout -k 10 60 wineserver -w 2>/dev/null
-        [ -f "$WINEPREFIX/system.reg" ] ||
-            { echo "wine: could not set up the prefix at $WINEPREFIX" >&2; return 1; }
+        if [ -f "$WINEPREFIX/system.reg" ]; then
+            printf '%s\n' "$identity" >"$stamp"
+        else
+            echo "wine: could not set up the prefix at $WINEPREFIX" >&2
+            status=1
+        fi
     fi
     local fonts=$WINEPREFIX/drive_c/windows/Fonts
-    if [ -f /usr/share/wine/fonts/marlett.ttf ] && [ ! -e "$fonts/marlett.ttf" ]; then
+    if [ $status -eq 0 ] && [ -f /usr/share/wine/fonts/marlett.ttf ] && [ ! -e "$fonts/marlett.ttf" ]; then
         mkdir -p "$fonts" && ln -sf /usr/share/wine/fonts/* "$fonts/"
     fi
+    exec {lock}>&-
+    return $status
+}
+
+# What Wine itself said when it could not start a program, such as
+# "wine: could not load kernel32.dll, status c0000135", from a file that
+# holds Wine's standard error; nothing if it said no such thing.
+wine_failure() {
+    grep -a -m 1 '^wine: ' "$1" 2>/dev/null | tr -d '\r'
 }
