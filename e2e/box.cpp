@@ -61,15 +61,7 @@ void CheckOwner(HWND box, HWND expected)
           Describe(owner).c_str());
 }
 
-// What the box shows: its visible controls.
-struct BoxContents
-{
-    std::vector<std::string> texts;   // static texts
-    std::vector<std::string> buttons; // "ID:text"
-    int icons = 0;
-};
-
-static BoxContents ReadBox(HWND box)
+BoxContents ReadBox(HWND box)
 {
     BoxContents contents;
     EnumChildWindows(

@@ -85,6 +85,7 @@ int main(int argc, char **argv)
     RunScenarios();
     RunFieldScenarios();
     RunNsisScenarios();
+    RunInnoScenarios();
     if (OnlyScenario && !ScenariosRun)
     {
         Scenario = "--scenario";

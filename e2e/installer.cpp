@@ -1,4 +1,4 @@
-// Installers and their windows, as the NSIS scenarios meet them: running an
+// Installers and their windows, as the NSIS and Inno scenarios meet them: running an
 // installer or uninstaller to its end, the notice's box and the
 // uninstaller's window found from outside, and what the uninstaller reports.
 // An uninstaller starts again from a temporary copy of itself, so the box is
@@ -8,6 +8,11 @@
 std::string NsisFolder()
 {
     return SuiteFolder() + "nsis\\";
+}
+
+std::string InnoFolder()
+{
+    return SuiteFolder() + "inno\\";
 }
 
 DWORD ProcessOf(HWND hwnd)
@@ -49,31 +54,10 @@ static bool HasStaticText(HWND box, const char *text)
     return search.found;
 }
 
-static bool IsNoticeBox(HWND hwnd)
+bool IsNoticeBox(HWND hwnd)
 {
     return IsWindowVisible(hwnd) && ClassName(hwnd) == "#32770" && WindowText(hwnd) == Title &&
            HasStaticText(hwnd, Text);
-}
-
-// The first visible top-level window for which is(hwnd) holds.
-template <typename Is> static HWND FindTopLevel(Is is)
-{
-    struct Search
-    {
-        Is *is;
-        HWND found;
-    } search = {&is, NULL};
-    EnumWindows(
-        [](HWND hwnd, LPARAM lParam) -> BOOL
-        {
-            Search *s = reinterpret_cast<Search *>(lParam);
-            if (!IsWindowVisible(hwnd) || !(*s->is)(hwnd))
-                return TRUE;
-            s->found = hwnd;
-            return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    return search.found;
 }
 
 HWND NoticeBox()
@@ -155,7 +139,9 @@ void DismissBox(HWND box)
 
 void RemoveInstall(const std::string &installed)
 {
-    for (const char *file : {"\\UninstallNotice.exe", "\\Uninstall.exe", "\\upgraded.txt"})
+    for (const char *file :
+         {"\\UninstallNotice.exe", "\\Uninstall.exe", "\\unins000.exe", "\\unins000.dat",
+          "\\unins001.exe", "\\unins001.dat", "\\upgraded.txt"})
         DeleteFileA((installed + file).c_str());
     RemoveDirectoryA(installed.c_str());
 }

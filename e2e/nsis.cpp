@@ -12,13 +12,6 @@ const DWORD InstallTimeout = 30000;
 const DWORD UninstallerBoxTimeout = 20000;
 const DWORD UninstallTimeout = 20000;
 
-enum Owner
-{
-    OwnedByUninstaller,
-    OnItsOwn,
-    NoBox // a silent uninstall, or the program is missing
-};
-
 // How long a scenario that must show no box keeps watching after the
 // uninstall is done: a box of a process that lingers would show by then.
 const DWORD QuietTime = 3000;

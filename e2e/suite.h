@@ -102,6 +102,14 @@ HWND FindBox(DWORD pid);
 // Checks that the started process shows its box within BoxTimeout; the box,
 // or NULL.
 HWND CheckBoxShows(const PROCESS_INFORMATION &pi);
+// What a box shows: its visible controls.
+struct BoxContents
+{
+    std::vector<std::string> texts;   // static texts
+    std::vector<std::string> buttons; // "ID:text"
+    int icons = 0;
+};
+BoxContents ReadBox(HWND box);
 void CheckBoxContents(HWND box);
 // Checks that the box is owned by the expected window (NULL: by none).
 void CheckOwner(HWND box, HWND expected);
@@ -123,8 +131,31 @@ void CheckEndsWithZero(PROCESS_INFORMATION &pi, Dismissal how);
 
 // --- Installers and their windows (installer.cpp) -------------------------
 
-// The suite's folder of NSIS installers, with a trailing backslash.
+// The first visible top-level window for which is(hwnd) holds.
+template <typename Is> HWND FindTopLevel(Is is)
+{
+    struct Search
+    {
+        Is *is;
+        HWND found;
+    } search = {&is, NULL};
+    EnumWindows(
+        [](HWND hwnd, LPARAM lParam) -> BOOL
+        {
+            Search *s = reinterpret_cast<Search *>(lParam);
+            if (!IsWindowVisible(hwnd) || !(*s->is)(hwnd))
+                return TRUE;
+            s->found = hwnd;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+// The suite's folders of NSIS and Inno Setup installers, with a trailing
+// backslash.
 std::string NsisFolder();
+std::string InnoFolder();
 // Runs a command line to its end; "exit code N", or a note why there is
 // none. With boxes, each notice that shows meanwhile is counted and
 // dismissed, so that whatever waits on it goes on.
@@ -132,6 +163,7 @@ std::string RunToEnd(const std::string &commandLine, DWORD timeout, int *boxes =
 DWORD ProcessOf(HWND hwnd);
 std::string ProcessName(DWORD pid);
 // The notice's box, shown by any process; NULL if none is up.
+bool IsNoticeBox(HWND hwnd);
 HWND NoticeBox();
 // Presses OK on the box, and waits a while for it to go.
 void DismissBox(HWND box);
@@ -165,9 +197,19 @@ void RemoveInstall(const std::string &installed);
 
 // --- Scenarios --------------------------------------------------------------
 
+// Whose box an uninstaller's notice must be.
+enum Owner
+{
+    OwnedByUninstaller,
+    OnItsOwn,
+    NoBox // a silent uninstall, or the program is missing
+};
+
 // The uninstall window and its near misses (scenarios.cpp).
 void RunScenarios();
 // A planted DLL, an unseen window station, a vanishing owner (field.cpp).
 void RunFieldScenarios();
 // NSIS uninstallers that show the notice through the include (nsis.cpp).
 void RunNsisScenarios();
+// Inno Setup uninstallers that show it through the Inno include (inno.cpp).
+void RunInnoScenarios();

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, running and testing need, when
-# any is missing: directly as root, otherwise through sudo.
+# any is missing: directly as root, otherwise through sudo. Then the Inno
+# Setup compiler, from npm, as package-lock.json pins it.
 set -eu
+cd "$(dirname "$0")/.."
 
 packages=(
     cmake make g++ libgtest-dev          # host build and unit tests
     g++-mingw-w64-x86-64-win32           # the Windows build
     wine wine64 xvfb xauth               # running it under Wine on a virtual display
+    wine32:i386                          # Wine's 32-bit half: Inno Setup's (un)installers are 32-bit
     fonts-wine                           # Wine's own fonts, for caption buttons that look right
     imagemagick                          # screenshots of the notice
     python3 python3-pefile               # checking the shipped executable
@@ -16,23 +19,37 @@ packages=(
     softhsm2 faketime                    # the release tests: a software token, a later clock
     bats bats-support bats-assert        # the scripts' own tests
 )
+# npm, for the Inno Setup compiler, unless a Node.js is here already.
+command -v npm >/dev/null || packages+=(nodejs npm)
 
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
         missing+=("$package")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
 
-if [ "$(id -u)" -eq 0 ]; then
-    as_root=()
-elif command -v sudo >/dev/null; then
-    as_root=(sudo)
-else
-    echo "install-deps: missing ${missing[*]}, and not root and no sudo to install them" >&2
-    exit 1
+if [ ${#missing[@]} -gt 0 ]; then
+    if [ "$(id -u)" -eq 0 ]; then
+        as_root=()
+    elif command -v sudo >/dev/null; then
+        as_root=(sudo)
+    else
+        echo "install-deps: missing ${missing[*]}, and not root and no sudo to install them" >&2
+        exit 1
+    fi
+    echo "install-deps: installing ${missing[*]}"
+    # wine32 comes from the i386 half of the archive.
+    dpkg --print-foreign-architectures | grep -qx i386 ||
+        "${as_root[@]}" dpkg --add-architecture i386
+    "${as_root[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends \
+        "${missing[@]}" >/dev/null
 fi
-echo "install-deps: installing ${missing[*]}"
-"${as_root[@]}" apt-get update -qq
-DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends \
-    "${missing[@]}" >/dev/null
+
+# The Inno Setup compiler, exactly as the lock file has it; node_modules
+# keeps a copy of the lock that it was installed from.
+if ! cmp -s package-lock.json node_modules/.installed-from-lock.json; then
+    echo "install-deps: installing the Inno Setup compiler (npm ci)"
+    npm ci --no-audit --no-fund --loglevel=error >/dev/null
+    cp package-lock.json node_modules/.installed-from-lock.json
+fi

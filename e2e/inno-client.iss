@@ -1,0 +1,131 @@
+; The suite's real Inno Setup client: a Quillane installer, in English and
+; German, whose uninstaller calls the notice through the include from the
+; event function that NoticeFrom names (CurUninstallStepChanged, at
+; usUninstall, InitializeUninstall or DeinitializeUninstall). With NoticeMissing defined, the
+; program that it calls was never installed.
+;
+; Each call writes what the uninstaller saw to the file that the environment
+; variable NOTICE_E2E_REPORT names, one "key=value" a line: the uninstall
+; window's caption before and after the call (empty where there is no window
+; yet), and the result.
+;
+; With Upgrade defined, the installer is version 2: before it installs, it
+; runs the installed version's uninstaller from the UninstallString in the
+; registry, very silently, as Inno authors upgrade, and it marks its own
+; install with upgraded.txt.
+;
+;   ISCC /DNoticeExe=UninstallNotice.exe /DNoticeFrom=CurUninstallStepChanged
+;        [/DNoticeMissing] [/DUpgrade] /Ooutdir /Fsetup inno-client.iss
+
+#include "UninstallNotice.iss"
+
+[Setup]
+AppId=Quillane
+AppName=Quillane
+#ifdef Upgrade
+AppVersion=2.0
+#else
+AppVersion=1.0
+#endif
+DefaultDirName={autopf}\Quillane
+DisableProgramGroupPage=yes
+ArchitecturesAllowed=x64compatible
+ArchitecturesInstallIn64BitMode=x64compatible
+
+[Languages]
+Name: "english"; MessagesFile: "compiler:Default.isl"
+Name: "german"; MessagesFile: "compiler:Languages\German.isl"
+
+[Files]
+Source: "{#NoticeExe}"; DestDir: "{app}"; DestName: "UninstallNotice.exe"
+
+[UninstallDelete]
+Type: files; Name: "{app}\upgraded.txt"
+
+[Code]
+#ifdef NoticeMissing
+  #define Program "{app}\NotInstalled.exe"
+#else
+  #define Program "{app}\UninstallNotice.exe"
+#endif
+
+procedure ReportLine(const Line: String);
+var
+  Report: String;
+begin
+  Report := GetEnv('NOTICE_E2E_REPORT');
+  if Report <> '' then
+    SaveStringToFile(Report, Line + #13#10, True);
+end;
+
+var
+  HasWindow: Boolean;
+
+procedure InitializeUninstallProgressForm;
+begin
+  HasWindow := True;
+end;
+
+<event('DeinitializeUninstall')>
+procedure WindowGone;
+begin
+  HasWindow := False;
+end;
+
+function WindowCaption: String;
+begin
+  Result := '';
+  if HasWindow then
+    Result := UninstallProgressForm.Caption;
+end;
+
+procedure CallNotice;
+var
+  Outcome: String;
+begin
+  ReportLine('before=' + WindowCaption);
+  Outcome := UninstallNotice(ExpandConstant('{#Program}'));
+  ReportLine('result=' + Outcome);
+  ReportLine('after=' + WindowCaption);
+end;
+
+#if NoticeFrom == "InitializeUninstall"
+function InitializeUninstall: Boolean;
+begin
+  CallNotice;
+  Result := True;
+end;
+#elif NoticeFrom == "CurUninstallStepChanged"
+procedure CurUninstallStepChanged(CurUninstallStep: TUninstallStep);
+begin
+  if CurUninstallStep = usUninstall then
+    CallNotice;
+end;
+#elif NoticeFrom == "DeinitializeUninstall"
+procedure DeinitializeUninstall;
+begin
+  CallNotice;
+end;
+#else
+  #error NoticeFrom is CurUninstallStepChanged, InitializeUninstall or DeinitializeUninstall
+#endif
+
+#ifdef Upgrade
+// As Inno authors upgrade: the installed version's uninstaller runs very
+// silently from its UninstallString, and the install waits for it.
+procedure CurStepChanged(CurStep: TSetupStep);
+var
+  Uninstaller: String;
+  Code: Integer;
+begin
+  if CurStep = ssInstall then
+  begin
+    if RegQueryStringValue(HKA, 'Software\Microsoft\Windows\CurrentVersion\Uninstall\Quillane_is1',
+      'UninstallString', Uninstaller) then
+      Exec('>', Uninstaller + ' /VERYSILENT /SUPPRESSMSGBOXES /NORESTART', '', SW_HIDE,
+        ewWaitUntilTerminated, Code);
+  end
+  else if CurStep = ssPostInstall then
+    SaveStringToFile(ExpandConstant('{app}\upgraded.txt'), 'upgraded', False);
+end;
+#endif

@@ -1,0 +1,286 @@
+// Real clients: Inno Setup uninstallers that show the notice through the Inno
+// include. Each scenario installs a Quillane installer from the suite's inno
+// folder silently, in one of its languages, runs its uninstaller as a user
+// does (Yes to its confirmation, OK to its closing message), and checks the
+// notice from outside. The uninstaller starts again from a temporary copy of
+// itself, so its windows are found by what they are, never by process id.
+#include "suite.h"
+
+#include <string.h>
+
+namespace
+{
+
+const DWORD InstallTimeout = 30000;
+const DWORD UninstallTimeout = 30000;
+// How long a scenario that must show no box keeps watching after the
+// uninstall is done: a box of a process that lingers would show by then.
+const DWORD QuietTime = 3000;
+
+// An uninstaller's language: the caption of its window, and its closing
+// message.
+struct Language
+{
+    const char *name;
+    const char *caption;
+    const char *removed;
+};
+const Language English = {"english", "Quillane Uninstall",
+                          "Quillane was successfully removed from your computer."};
+const Language German = {"german", "Quillane entfernen",
+                         "Quillane wurde erfolgreich von Ihrem Computer entfernt."};
+
+struct InnoCase
+{
+    const char *name;
+    const char *setup; // in the inno folder
+    const Language *language;
+    const char *arguments; // for the uninstaller
+    Owner owner;
+    const char *result; // what the uninstaller must see; NULL: it does not report
+    bool hasWindow;     // whether the uninstall window exists at the call
+};
+
+// The uninstaller's own boxes, answered as a user would: the confirmation
+// with Yes ("Yes"), any other with OK ("OK 'its text'").
+std::string AnswerUninstallerBox(HWND box)
+{
+    BoxContents contents = ReadBox(box);
+    HWND yes = GetDlgItem(box, IDYES);
+    PostMessageA(yes ? yes : GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
+    PumpUntil([box] { return !IsWindow(box) || !IsWindowVisible(box); }, ExitTimeout);
+    return yes ? "Yes" : "OK '" + (contents.texts.empty() ? "" : contents.texts[0]) + "'";
+}
+
+HWND UninstallerBox()
+{
+    return FindTopLevel(
+        [](HWND hwnd)
+        {
+            return ClassName(hwnd) == "#32770" && ProcessOf(hwnd) != GetCurrentProcessId() &&
+                   !IsNoticeBox(hwnd);
+        });
+}
+
+void CheckNotice(const InnoCase &c, HWND box, DWORD delay)
+{
+    CheckBoxContents(box);
+    HWND owner = GetWindow(box, GW_OWNER);
+    DWORD ownerProcess = owner ? ProcessOf(owner) : 0;
+    Out("%s: box after %lu ms, owned by %s of class %s, process %lu (%s); the box's process is "
+        "%lu\n",
+        Scenario, delay, Describe(owner).c_str(), owner ? ClassName(owner).c_str() : "-",
+        ownerProcess, owner ? ProcessName(ownerProcess).c_str() : "-", ProcessOf(box));
+    if (c.owner == OnItsOwn)
+        Check(owner == NULL, "owner: expected none, saw %s", Describe(owner).c_str());
+    else if (Check(owner && ownerProcess != ProcessOf(box) &&
+                       ClassName(owner) == "TUninstallProgressForm" && WindowText(owner) == Title,
+                   "owner: expected the uninstall window (TUninstallProgressForm, of another "
+                   "process) titled '%s', saw %s",
+                   Title, Describe(owner).c_str()))
+    {
+        bool disabled = PumpUntil([owner] { return !IsWindowEnabled(owner); }, 2000);
+        Check(disabled, "owner while the box is up: expected disabled, saw %s",
+              disabled ? "disabled" : "enabled");
+    }
+}
+
+// The uninstaller's command line, as Quillane's uninstall registry key has
+// it; empty if there is none.
+std::string RegisteredUninstaller()
+{
+    char value[MAX_PATH * 2] = "";
+    DWORD size = sizeof value;
+    if (RegGetValueA(HKEY_LOCAL_MACHINE,
+                     "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Quillane_is1",
+                     "UninstallString", RRF_RT_REG_SZ, NULL, value, &size) != ERROR_SUCCESS)
+        return "";
+    return value;
+}
+
+void CheckReport(const InnoCase &c, const std::string &path)
+{
+    std::map<std::string, std::string> report = ReadReport(path);
+    Check(report["result"] == c.result, "uninstaller saw: expected result '%s', saw '%s'", c.result,
+          report.count("result") ? report["result"].c_str() : "no report");
+    const std::string before = c.hasWindow ? c.language->caption : "";
+    Check(report["before"] == before && report["after"] == before,
+          "window's caption before and after the call: expected '%s' and '%s', saw '%s' and '%s'",
+          before.c_str(), before.c_str(), report["before"].c_str(), report["after"].c_str());
+}
+
+// Installs the setup from the inno folder, very silently and in the given
+// language, into a fresh folder, with no report of an earlier run left
+// beside it; whether it installed.
+bool Install(const char *setup, const Language &language, const std::string &installed,
+             const std::string &report)
+{
+    RemoveInstall(installed);
+    DeleteFileA(report.c_str());
+    std::string installing = RunToEnd(
+        "\"" + InnoFolder() + setup + "\" /VERYSILENT /SUPPRESSMSGBOXES /LANG=" + language.name +
+            " \"/DIR=" + installed + "\"",
+        InstallTimeout);
+    bool installedOk = installing == "exit code 0" && Exists(installed + "\\unins000.exe");
+    return Check(installedOk,
+                 "install: expected %s to install into %s in %s with exit code 0, saw %s", setup,
+                 installed.c_str(), language.name, installing.c_str());
+}
+
+void RunInnoCase(const InnoCase &c)
+{
+    if (!BeginScenario(c.name))
+        return;
+    const std::string installed = InnoFolder() + "installed-" +
+                                  std::string(c.setup, strlen(c.setup) - 4) + "-" +
+                                  c.language->name;
+    const std::string report = installed + "-report.txt";
+    if (!Install(c.setup, *c.language, installed, report))
+        return;
+
+    SetEnvironmentVariableA("NOTICE_E2E_REPORT", report.c_str());
+    std::string commandLine = "\"" + installed + "\\unins000.exe\" " + c.arguments;
+    std::vector<char> buf(commandLine.begin(), commandLine.end());
+    buf.push_back('\0');
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    DWORD start = GetTickCount();
+    bool started = CreateProcessA(NULL, buf.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi);
+    SetEnvironmentVariableA("NOTICE_E2E_REPORT", NULL);
+    if (!Check(started, "uninstaller: expected it to start, saw %s",
+               started ? "it started" : ("error " + std::to_string(GetLastError())).c_str()))
+        return;
+
+    // The first process hands over to a temporary copy that does the work and
+    // ends on its closing message. Until the files are gone and that message
+    // is answered, each box is answered, and the notice's checked first.
+    const bool silent = strstr(c.arguments, "SILENT") != NULL;
+    const int expectedNotices = c.owner == NoBox ? 0 : 1;
+    int notices = 0;
+    std::vector<std::string> answered;
+    bool firstEnded = false, gone = false;
+    bool done = PumpUntil(
+        [&]
+        {
+            if (HWND box = NoticeBox())
+            {
+                if (!notices++ && c.owner != NoBox)
+                    CheckNotice(c, box, GetTickCount() - start);
+                DismissBox(box);
+            }
+            else if (HWND box = UninstallerBox())
+                answered.push_back(AnswerUninstallerBox(box));
+            firstEnded = firstEnded || WaitForSingleObject(pi.hProcess, 0) == WAIT_OBJECT_0;
+            gone = !Exists(installed);
+            bool closed = silent || (!answered.empty() && answered.back().rfind("OK", 0) == 0);
+            return firstEnded && gone && closed && notices >= expectedNotices;
+        },
+        UninstallTimeout);
+    DWORD code;
+    WaitForEnd(pi.hProcess, 0, &code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    Check(firstEnded && code == 0,
+          "uninstaller's first process: expected it to end with exit code 0, saw %s",
+          firstEnded ? ("exit code " + std::to_string(code)).c_str() : "it still running");
+
+    if (c.owner == NoBox)
+        DismissingBoxesUntil([] { return false; }, QuietTime, &notices);
+    Check(notices == expectedNotices, "notices: expected %d from any process, saw %d",
+          expectedNotices, notices);
+    std::vector<std::string> expected;
+    if (!silent)
+        expected = {"Yes", std::string("OK '") + c.language->removed + "'"};
+    Check(answered == expected, "the uninstaller's own boxes, answered: expected %s, saw %s%s",
+          Joined(expected).c_str(), Joined(answered).c_str(),
+          done ? "" : " before the time ran out");
+
+    if (c.result)
+        CheckReport(c, report);
+    Check(gone, "files: expected %s removed, saw %s", installed.c_str(),
+          gone ? "it removed" : "it still there");
+}
+
+// An upgrade, as Inno authors do it: version 2's installer runs the installed
+// version's uninstaller from its UninstallString, very silently, and waits
+// for it. No box may hold it up.
+void RunUpgradeCase()
+{
+    if (!BeginScenario("Inno, upgrade over an installed version"))
+        return;
+    const std::string installed = InnoFolder() + "installed-upgrade";
+    const std::string report = installed + "-report.txt";
+    if (!Install("client-step.exe", English, installed, report))
+        return;
+
+    SetEnvironmentVariableA("NOTICE_E2E_REPORT", report.c_str());
+    int boxes = 0;
+    std::string upgrading = RunToEnd(
+        "\"" + InnoFolder() +
+            "client-upgrade.exe\" /VERYSILENT /SUPPRESSMSGBOXES \"/DIR=" + installed + "\"",
+        InstallTimeout, &boxes);
+    SetEnvironmentVariableA("NOTICE_E2E_REPORT", NULL);
+    DismissingBoxesUntil([] { return false; }, QuietTime, &boxes);
+    Check(boxes == 0, "notice: expected none while the upgrade runs, saw %d%s", boxes,
+          boxes ? " (dismissed, so that the upgrade goes on)" : "");
+    // The old uninstaller may still be removing itself while the new version
+    // installs, which then names its own uninstaller unins001.exe: the
+    // registry says which.
+    std::string uninstaller = RegisteredUninstaller();
+    bool upgraded = Exists(installed + "\\upgraded.txt") &&
+                    Exists(installed + "\\UninstallNotice.exe") &&
+                    uninstaller.rfind("\"" + installed + "\\unins", 0) == 0 &&
+                    Exists(uninstaller.substr(1, uninstaller.size() - 2));
+    Check(upgrading == "exit code 0" && upgraded,
+          "upgrade: expected it complete with exit code 0, saw %s, %s (its uninstaller: %s)",
+          upgrading.c_str(), upgraded ? "the new version installed" : "the new version incomplete",
+          uninstaller.c_str());
+    CheckReport({"", "", &English, "", NoBox, "silent", true}, report);
+
+    // The new version goes too, very silently, so that the next run starts
+    // clean. Its install found the folder there, so the folder stays.
+    boxes = 0;
+    RunToEnd(uninstaller + " /VERYSILENT /SUPPRESSMSGBOXES", InstallTimeout, &boxes);
+    const std::string program = installed + "\\UninstallNotice.exe";
+    bool gone =
+        DismissingBoxesUntil([&program] { return !Exists(program); }, UninstallTimeout, &boxes);
+    Check(gone && boxes == 0,
+          "removing the new version: expected its files gone, no box, saw %s, %d box(es)",
+          gone ? "them gone" : "them still there", boxes);
+    RemoveInstall(installed);
+}
+
+} // namespace
+
+void RunInnoScenarios()
+{
+    if (!OnlyScenario)
+    {
+        Scenario = "Inno clients";
+        bool built = Exists(InnoFolder() + "client-step.exe");
+        if (!Check(built, "installers: expected them in %s, saw %s", InnoFolder().c_str(),
+                   built ? "them" : "none"))
+            return;
+    }
+
+    const InnoCase cases[] = {
+        {"Inno example, from CurUninstallStepChanged", "example.exe", &English, "",
+         OwnedByUninstaller, NULL, true},
+        {"Inno, from CurUninstallStepChanged", "client-step.exe", &English, "", OwnedByUninstaller,
+         "0", true},
+        {"Inno, German, from CurUninstallStepChanged", "client-step.exe", &German, "",
+         OwnedByUninstaller, "0", true},
+        {"Inno, from InitializeUninstall", "client-init.exe", &English, "", OnItsOwn, "0", false},
+        // By then the files are gone, the program too.
+        {"Inno, from DeinitializeUninstall", "client-deinit.exe", &English, "", NoBox, "error",
+         false},
+        {"Inno, /SILENT", "client-step.exe", &English, "/SILENT", NoBox, "silent", true},
+        {"Inno, /VERYSILENT /SUPPRESSMSGBOXES", "client-step.exe", &English,
+         "/VERYSILENT /SUPPRESSMSGBOXES", NoBox, "silent", true},
+        {"Inno, program missing", "client-missing.exe", &English, "", NoBox, "error", true},
+    };
+    for (const InnoCase &c : cases)
+        RunInnoCase(c);
+    RunUpgradeCase();
+}
