@@ -7,6 +7,10 @@
 tool_packages=(g++-mingw-w64-x86-64-win32 gcc-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
     mingw-w64-x86-64-dev mingw-w64-common cmake)
 
+# The includes that ship beside the program, one per installer system, as
+# paths in the tree; each is published under its own file name.
+includes=(integration/nsis/UninstallNotice.nsh integration/inno/UninstallNotice.iss)
+
 package_version() {
     dpkg-query -W -f='${Version}' "$1" 2>/dev/null | grep . || echo "not-installed"
 }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds a release into OUT-DIR (make release: dist/): UninstallNotice.exe,
-# UninstallNotice.nsh, BUILDINFO (what it was built from and with) and
-# SHA256SUMS; when signing, the exe is signed and UninstallNotice.exe.sig holds
+# the NSIS and Inno Setup includes (UninstallNotice.nsh, UninstallNotice.iss),
+# BUILDINFO (what it was built from and with) and SHA256SUMS; when signing, the exe is signed and UninstallNotice.exe.sig holds
 # its detached signature.
 #   release.sh [--no-build] OUT-DIR
 # Signing is set by the environment (make release passes its variables on),
@@ -38,7 +38,6 @@ out=${1%/}
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/scripts/release-lib.sh"
 exe=$root/build/windows/UninstallNotice.exe
-nsh=$root/integration/nsis/UninstallNotice.nsh
 pfx=${SIGN_PFX:-} password=${SIGN_PASSWORD_FILE:-}
 module=${SIGN_PKCS11_MODULE:-} key=${SIGN_KEY:-} cert=${SIGN_CERT:-} pin=${SIGN_PIN_FILE:-}
 timestamp=${SIGN_TIMESTAMP_URL:-} cafile=${SIGN_CAFILE:-/etc/ssl/certs/ca-certificates.crt}
@@ -184,7 +183,8 @@ parent=$(dirname "$out")
 mkdir -p "$parent" || fail "cannot make $parent"
 stage=$(mktemp -d "$parent/.release.XXXXXX") || fail "cannot make a folder in $parent"
 chmod "$(printf %o $((0777 & ~0$(umask))))" "$stage"
-cp "$exe" "$nsh" "$stage/" || fail "cannot copy the program and the include into $stage"
+cp "$exe" "${includes[@]/#/$root/}" "$stage/" ||
+    fail "cannot copy the program and the includes into $stage"
 
 {
     echo "# What this release was built from and with; make verify-release checks it."

@@ -36,7 +36,7 @@ for file in "$dist"/*; do
     [ "$name" = SHA256SUMS ] || grep -q -E "^[0-9a-f]{64}  $name\$" "$dist/SHA256SUMS" ||
         fail "$name is in $dist but not in SHA256SUMS"
 done
-for name in UninstallNotice.exe UninstallNotice.nsh BUILDINFO; do
+for name in UninstallNotice.exe "${includes[@]##*/}" BUILDINFO; do
     [ -f "$dist/$name" ] || fail "no $name in $dist"
 done
 
@@ -61,9 +61,12 @@ while read -r _ package version; do
         say "note: $package is $here here, but the release was built with $version"
 done < <(grep '^Package: ' "$dist/BUILDINFO")
 
-# The include ships as it is in the commit.
-git -C "$root" show "$commit:integration/nsis/UninstallNotice.nsh" 2>/dev/null | cmp -s - "$dist/UninstallNotice.nsh" ||
-    fail "UninstallNotice.nsh in $dist is not the one of commit $commit"
+# The includes ship as they are in the commit.
+for include in "${includes[@]}"; do
+    name=${include##*/}
+    git -C "$root" show "$commit:$include" 2>/dev/null | cmp -s - "$dist/$name" ||
+        fail "$name in $dist is not the one of commit $commit"
+done
 
 # A fresh build of the commit, never the checkout's own build/.
 work=$(mktemp -d) || fail "cannot make a temporary folder"

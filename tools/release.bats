@@ -46,13 +46,16 @@ verify() { # verify FILE: the signature and its time stamp, against the test CA
     run osslsigncode verify -CAfile "$CA" -TSA-CAfile "$CA" -in "$1"
 }
 
-@test "unsigned: the build's exe, the include, BUILDINFO, and checksums over all of them" {
+@test "unsigned: the build's exe, the includes, BUILDINFO, and checksums over all of them" {
     release plain
     assert_success
-    assert_equal "$(ls plain | xargs)" "BUILDINFO SHA256SUMS UninstallNotice.exe UninstallNotice.nsh"
+    assert_equal "$(ls plain | xargs)" \
+        "BUILDINFO SHA256SUMS UninstallNotice.exe UninstallNotice.iss UninstallNotice.nsh"
+    cmp plain/UninstallNotice.iss "$REPO/integration/inno/UninstallNotice.iss"
     cmp plain/UninstallNotice.exe "$REPO/build/windows/UninstallNotice.exe"
     (cd plain && sha256sum --strict -c --quiet SHA256SUMS)
-    assert_equal "$(cut -c67- plain/SHA256SUMS | xargs)" "BUILDINFO UninstallNotice.exe UninstallNotice.nsh"
+    assert_equal "$(cut -c67- plain/SHA256SUMS | xargs)" \
+        "BUILDINFO UninstallNotice.exe UninstallNotice.iss UninstallNotice.nsh"
 
     run grep -v '^#' plain/BUILDINFO
     assert_line --index 0 "Commit: $COMMIT"
@@ -65,7 +68,7 @@ verify() { # verify FILE: the signature and its time stamp, against the test CA
 
 @test "token-signed and time-stamped: the signature and its time stamp verify against the CA" {
     assert_equal "$(ls "$SIGNED" | xargs)" \
-        "BUILDINFO SHA256SUMS UninstallNotice.exe UninstallNotice.exe.sig UninstallNotice.nsh"
+        "BUILDINFO SHA256SUMS UninstallNotice.exe UninstallNotice.exe.sig UninstallNotice.iss UninstallNotice.nsh"
     run cat "$SIGNED.log"
     assert_line --partial "signed by /CN=Quillane Test Publisher, time-stamped"
     verify "$SIGNED/UninstallNotice.exe"

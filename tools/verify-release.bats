@@ -5,7 +5,7 @@
 # one line: an exe built from a
 # changed source and signed with the publisher's own token key, with a fresh
 # signature and fresh checksums; a BUILDINFO that names another commit; a file
-# that does not match SHA256SUMS.
+# that does not match SHA256SUMS; an include that is not the commit's.
 #   BUILD_DIR=build/windows bats tools/verify-release.bats
 
 load signing-fixture
@@ -141,6 +141,18 @@ reseal() { (cd "$1" && rm SHA256SUMS && sha256sum -- * >SHA256SUMS); }
     echo '!define UNINSTALLNOTICE_TITLE "Someone Else"' >>forged/UninstallNotice.nsh
     verify_release forged
     assert_one_line_failure "verify-release: SHA256SUMS does not match the files in forged: UninstallNotice.nsh: FAILED"
+}
+
+@test "forgery: an include that is not the commit's, with fresh checksums" {
+    local include
+    for include in UninstallNotice.nsh UninstallNotice.iss; do
+        echo "# $include" >&3
+        rm -rf forged && forge "$UNSIGNED" forged
+        echo "; and a line of someone else's" >>"forged/$include"
+        reseal forged
+        verify_release forged
+        assert_one_line_failure "verify-release: $include in forged is not the one of commit $COMMIT"
+    done
 }
 
 @test "a release that says its tree had changes is refused" {
