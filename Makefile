@@ -1,14 +1,15 @@
 # The two commands: `make run` shows the notice, `make test` runs every test.
 # `make bench` measures how fast the notice appears (BENCH_PAIRS=40 pairs per
-# desktop by default, at least 20). `make release` writes dist/, and
-# `make verify-release DIST=folder` checks a downloaded release. Each
-# installs what is missing first.
+# desktop by default, at least 20). `make pictures` takes the pictures of the
+# notice over real NSIS and Inno Setup uninstallers for their guides.
+# `make release` writes dist/, and `make verify-release DIST=folder` checks a
+# downloaded release. Each installs what is missing first.
 
 # The build's own makes need not say which folder they enter and leave.
 MAKEFLAGS += --no-print-directory
 BENCH_PAIRS ?= 40
 
-.PHONY: all deps host windows run test bench bench-pairs release verify-release \
+.PHONY: all deps host windows run test bench bench-pairs pictures release verify-release \
 	verify-release-input clean
 
 all: windows
@@ -40,7 +41,12 @@ bench: bench-pairs windows
 bench-pairs:
 	@bash bench/run-bench.sh --check-pairs "$(BENCH_PAIRS)"
 
-# dist/: the program, the NSIS include, BUILDINFO and SHA256SUMS; signed with
+# Each installer system's guide shows the notice over its real uninstaller.
+pictures: windows
+	@bash scripts/picture.sh build/windows nsis integration/nsis/notice.png
+	@bash scripts/picture.sh build/windows inno integration/inno/notice.png
+
+# dist/: the program, the NSIS and Inno Setup includes, BUILDINFO and SHA256SUMS; signed with
 # a key on a token: SIGN_PKCS11_MODULE=module.so SIGN_KEY=pkcs11:... SIGN_CERT=...
 # SIGN_PIN_FILE=pin.txt, or with a key in a file: SIGN_PFX=cert.pfx
 # SIGN_PASSWORD_FILE=password.txt; either with [SIGN_TIMESTAMP_URL=...]

@@ -20,7 +20,7 @@ target_include_directories(UninstallNotice PRIVATE notice platform)
 ship_like_the_notice(UninstallNotice)
 
 add_executable(notice_e2e e2e/driver.cpp e2e/report.cpp e2e/stage.cpp e2e/box.cpp e2e/scenarios.cpp
-    e2e/field.cpp e2e/installer.cpp e2e/nsis.cpp e2e/inno.cpp)
+    e2e/field.cpp e2e/installer.cpp e2e/nsis.cpp e2e/inno.cpp e2e/picture.cpp)
 target_link_libraries(notice_e2e PRIVATE user32 advapi32)
 ship_like_the_notice(notice_e2e)
 

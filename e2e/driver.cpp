@@ -4,6 +4,8 @@
 //
 //     notice_e2e.exe [--scenario NAME] PATH\TO\UninstallNotice.exe [REPORT-FILE]
 //
+// (--demo and --picture show the notice for a screenshot instead.)
+//
 // With --scenario, only the scenario of that name runs.
 // Every line it prints also goes to REPORT-FILE, for hosts (such as a Wine
 // virtual desktop) that do not pass the exit code through. It ends with
@@ -56,15 +58,21 @@ int main(int argc, char **argv)
     if (argc >= 3 && !strcmp(argv[1], "--scenario"))
         OnlyScenario = argv[2], first = 3;
     bool demo = !OnlyScenario && argc == 5 && !strcmp(argv[1], "--demo");
+    bool picture = !OnlyScenario && argc == 6 && !strcmp(argv[1], "--picture");
+    if (demo || picture)
+        first = picture ? 3 : 2;
     int rest = argc - first;
-    if (!demo && (rest < 1 || rest > 2))
+    if (!demo && !picture && (rest < 1 || rest > 2))
     {
-        fprintf(stderr, "usage: notice_e2e [--scenario NAME] UninstallNotice.exe [report-file]\n"
-                        "       notice_e2e --demo UninstallNotice.exe report-file signal-file\n");
+        fprintf(
+            stderr,
+            "usage: notice_e2e [--scenario NAME] UninstallNotice.exe [report-file]\n"
+            "       notice_e2e --demo UninstallNotice.exe report-file signal-file\n"
+            "       notice_e2e --picture nsis|inno UninstallNotice.exe report-file signal-file\n");
         return 2;
     }
-    NoticePath = argv[demo ? 2 : first];
-    const char *reportPath = demo ? argv[3] : rest == 2 ? argv[first + 1] : NULL;
+    NoticePath = argv[first];
+    const char *reportPath = rest >= 2 ? argv[first + 1] : NULL;
     if (!Exists(NoticePath))
     {
         fprintf(stderr, "notice_e2e: no program at %s\n", NoticePath);
@@ -81,6 +89,8 @@ int main(int argc, char **argv)
     RegisterStageClass();
     if (demo)
         return RunDemo(argv[4]);
+    if (picture)
+        return RunPicture(argv[2], argv[5]);
 
     RunScenarios();
     RunFieldScenarios();

@@ -41,27 +41,6 @@ struct InnoCase
     bool hasWindow;     // whether the uninstall window exists at the call
 };
 
-// The uninstaller's own boxes, answered as a user would: the confirmation
-// with Yes ("Yes"), any other with OK ("OK 'its text'").
-std::string AnswerUninstallerBox(HWND box)
-{
-    BoxContents contents = ReadBox(box);
-    HWND yes = GetDlgItem(box, IDYES);
-    PostMessageA(yes ? yes : GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
-    PumpUntil([box] { return !IsWindow(box) || !IsWindowVisible(box); }, ExitTimeout);
-    return yes ? "Yes" : "OK '" + (contents.texts.empty() ? "" : contents.texts[0]) + "'";
-}
-
-HWND UninstallerBox()
-{
-    return FindTopLevel(
-        [](HWND hwnd)
-        {
-            return ClassName(hwnd) == "#32770" && ProcessOf(hwnd) != GetCurrentProcessId() &&
-                   !IsNoticeBox(hwnd);
-        });
-}
-
 void CheckNotice(const InnoCase &c, HWND box, DWORD delay)
 {
     CheckBoxContents(box);

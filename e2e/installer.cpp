@@ -145,3 +145,24 @@ void RemoveInstall(const std::string &installed)
         DeleteFileA((installed + file).c_str());
     RemoveDirectoryA(installed.c_str());
 }
+
+// The uninstaller's own boxes, answered as a user would: the confirmation
+// with Yes ("Yes"), any other with OK ("OK 'its text'").
+std::string AnswerUninstallerBox(HWND box)
+{
+    BoxContents contents = ReadBox(box);
+    HWND yes = GetDlgItem(box, IDYES);
+    PostMessageA(yes ? yes : GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
+    PumpUntil([box] { return !IsWindow(box) || !IsWindowVisible(box); }, ExitTimeout);
+    return yes ? "Yes" : "OK '" + (contents.texts.empty() ? "" : contents.texts[0]) + "'";
+}
+
+HWND UninstallerBox()
+{
+    return FindTopLevel(
+        [](HWND hwnd)
+        {
+            return ClassName(hwnd) == "#32770" && ProcessOf(hwnd) != GetCurrentProcessId() &&
+                   !IsNoticeBox(hwnd);
+        });
+}

@@ -190,7 +190,14 @@ HWND UninstallerWindow();
 // Presses the uninstaller's default button (Uninstall, Close) once it is
 // enabled; true if it was pressed.
 bool PressUninstallerButton(DWORD timeout);
-// What the suite's NSIS client reported, "key=value" a line.
+// A dialog of another process than ours that is not the notice: an Inno
+// uninstaller's own question or message (its windows are no dialogs, unlike
+// NSIS's); NULL if none is up.
+HWND UninstallerBox();
+// Answers such a box as a user would: Yes if it asks ("Yes"), else OK
+// ("OK 'its text'"), and waits a while for it to go.
+std::string AnswerUninstallerBox(HWND box);
+// What the suite's NSIS and Inno clients reported, "key=value" a line.
 std::map<std::string, std::string> ReadReport(const std::string &path);
 // Removes what a Quillane installer put into the folder, and the folder.
 void RemoveInstall(const std::string &installed);
@@ -213,3 +220,6 @@ void RunFieldScenarios();
 void RunNsisScenarios();
 // Inno Setup uninstallers that show it through the Inno include (inno.cpp).
 void RunInnoScenarios();
+// For a picture: the notice over the example uninstaller of "nsis" or
+// "inno", until the signal file appears (picture.cpp).
+int RunPicture(const char *system, const char *signalPath);

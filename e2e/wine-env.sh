@@ -48,6 +48,31 @@ wine_identity() {
         2>/dev/null | sed -n 's/^ii *//p' | sort
 }
 
+# Runs the driver in a Wine virtual desktop on a private Xvfb display and
+# takes a screenshot of the desktop once the driver's report says "box up";
+# then it touches the signal file, so that the driver goes on, and waits for
+# the driver to end. A report line "no box" or "FAIL", or Wine's own word
+# that it could not start the driver, ends the wait at once; it lasts
+# SECONDS at the most.
+#   shoot_in_desktop SECONDS REPORT SIGNAL SHOT DRIVER ARGUMENTS...
+shoot_in_desktop() {
+    local seconds=$1
+    shift
+    timeout -k 10 $((seconds + 90)) xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
+        seconds=$1 report=$2 signal=$3 shot=$4 log=$5; shift 5
+        wine explorer /desktop=notice,1024x768 "$@" >/dev/null 2>"$log" &
+        for _ in $(seq $((seconds * 10))); do
+            grep -q "^\(box up\|no box\|FAIL\)" "$report" 2>/dev/null && break
+            grep -q "^wine: " "$log" 2>/dev/null && break
+            sleep 0.1
+        done
+        grep -q "^box up" "$report" 2>/dev/null && sleep 0.5 && import -window root "$shot"
+        touch "$signal"
+        wait
+        wineserver -k 2>/dev/null
+        true' _ "$seconds" "$1" "$2" "$3" "$WINE_LOG" "${@:4}"
+}
+
 # Sets up the prefix on first use, and anew when another Wine is here than
 # the one that made it: a prefix made by a 64-bit-only Wine cannot start any
 # program once wine32 is installed ("could not load kernel32.dll"). The

@@ -36,21 +36,7 @@ fi
 report=$build/notice-demo.txt signal=$build/notice-demo.shot shot=$build/../notice.png
 rm -f "$report" "$signal" "$shot" "$WINE_LOG"
 
-# The driver reports "box up" once the box is on screen, or a line that says
-# why there is none; the screenshot waits for one or the other, not longer.
-timeout -k 10 120 xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
-    report=$1 signal=$2 shot=$3 log=$4; shift 4
-    wine explorer /desktop=notice,1024x768 "$@" >/dev/null 2>"$log" &
-    for _ in $(seq 300); do
-        grep -q "^\(box up\|no box\|FAIL\)" "$report" 2>/dev/null && break
-        grep -q "^wine: " "$log" 2>/dev/null && break
-        sleep 0.1
-    done
-    grep -q "^box up" "$report" 2>/dev/null && sleep 0.5 && import -window root "$shot"
-    touch "$signal"
-    wait
-    wineserver -k 2>/dev/null
-    true' _ "$report" "$signal" "$shot" "$WINE_LOG" "$(to_windows_path "$driver")" --demo \
+shoot_in_desktop 30 "$report" "$signal" "$shot" "$(to_windows_path "$driver")" --demo \
     "$(to_windows_path "$notice")" "$(to_windows_path "$report")" "$(to_windows_path "$signal")"
 
 said=$(wine_failure "$WINE_LOG")

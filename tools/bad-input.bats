@@ -49,6 +49,19 @@ answers() {
     [ ! -e text-program/wineprefix ]
 }
 
+@test "make pictures, for an installer system that we do not know, and no Wine prefix made" {
+    mkdir pictures
+    answers "the installer system is nsis or inno, not 'wix'" \
+        bash "$ROOT/scripts/picture.sh" pictures wix out.png
+    [ ! -e pictures/wineprefix ]
+}
+
+@test "the Inno compiler, with a text file as the program" {
+    answers "the program $PWD/text.exe is not a Windows program" \
+        bash "$ROOT/scripts/iscc.sh" "$PWD" out.exe "$ROOT/integration/inno/example.iss" "$PWD/text.exe"
+    [ ! -e wineprefix ]
+}
+
 @test "make bench, with BENCH_PAIRS=\"5 6\"" {
     answers "BENCH_PAIRS must be a whole number" bash "$ROOT/bench/run-bench.sh" --check-pairs "5 6"
 }
