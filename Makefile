@@ -46,11 +46,12 @@ pictures: windows
 	@bash scripts/picture.sh build/windows nsis integration/nsis/notice.png
 	@bash scripts/picture.sh build/windows inno integration/inno/notice.png
 
-# dist/: the program, the NSIS and Inno Setup includes, BUILDINFO and SHA256SUMS; signed with
-# a key on a token: SIGN_PKCS11_MODULE=module.so SIGN_KEY=pkcs11:... SIGN_CERT=...
+# dist/: the program as the version of its commit's tag vX.Y.Z, the NSIS and
+# Inno Setup includes, BUILDINFO and SHA256SUMS; signed with a key on a
+# token: SIGN_PKCS11_MODULE=module.so SIGN_KEY=pkcs11:... SIGN_CERT=...
 # SIGN_PIN_FILE=pin.txt, or with a key in a file: SIGN_PFX=cert.pfx
 # SIGN_PASSWORD_FILE=password.txt; either with [SIGN_TIMESTAMP_URL=...]
-# [SIGN_CAFILE=...]. See the README's "Releasing".
+# [SIGN_CAFILE=...]. See docs/releasing.md.
 release: deps
 	@SIGN_PFX="$(SIGN_PFX)" SIGN_PASSWORD_FILE="$(SIGN_PASSWORD_FILE)" \
 		SIGN_PKCS11_MODULE="$(SIGN_PKCS11_MODULE)" SIGN_KEY="$(SIGN_KEY)" \

@@ -15,8 +15,27 @@ function(ship_like_the_notice target)
         -Wl,--no-insert-timestamp)
 endfunction()
 
-add_executable(UninstallNotice WIN32 notice/main.cpp notice/notice.cpp)
-target_include_directories(UninstallNotice PRIVATE notice platform)
+# The version that the exe carries in its version resource. A release takes
+# it from its commit's tag vX.Y.Z; every other build is the development
+# version that the presets set. Never the date or the machine, so that
+# builds stay reproducible.
+set(NOTICE_VERSION "0.0.0" CACHE STRING "X.Y.Z, each part 0 to 65535")
+if(NOT NOTICE_VERSION MATCHES "^(0|[1-9][0-9]*)\\.(0|[1-9][0-9]*)\\.(0|[1-9][0-9]*)$")
+    message(FATAL_ERROR "NOTICE_VERSION is X.Y.Z, each part a whole number, not '${NOTICE_VERSION}'")
+endif()
+set(NOTICE_VERSION_MAJOR ${CMAKE_MATCH_1})
+set(NOTICE_VERSION_MINOR ${CMAKE_MATCH_2})
+set(NOTICE_VERSION_PATCH ${CMAKE_MATCH_3})
+foreach(part MAJOR MINOR PATCH)
+    if(NOTICE_VERSION_${part} GREATER 65535)
+        message(FATAL_ERROR "NOTICE_VERSION: each part is 0 to 65535, not '${NOTICE_VERSION}'")
+    endif()
+endforeach()
+configure_file(cmake/version.h.in ${CMAKE_BINARY_DIR}/version/notice_version.h)
+
+enable_language(RC)
+add_executable(UninstallNotice WIN32 notice/main.cpp notice/notice.cpp notice/version.rc)
+target_include_directories(UninstallNotice PRIVATE notice platform ${CMAKE_BINARY_DIR}/version)
 ship_like_the_notice(UninstallNotice)
 
 add_executable(notice_e2e e2e/driver.cpp e2e/report.cpp e2e/stage.cpp e2e/box.cpp e2e/scenarios.cpp
@@ -125,12 +144,15 @@ add_test(NAME notice_e2e
 set_tests_properties(notice_e2e PROPERTIES TIMEOUT 600)
 
 # What ships: each property of UninstallNotice.exe is a check of its own.
+# The version resource must say the build's version.
 foreach(property imports hardening resources symbols size)
     add_test(NAME exe_${property}
-        COMMAND ${CMAKE_SOURCE_DIR}/tools/check-exe.py ${property} $<TARGET_FILE:UninstallNotice>)
+        COMMAND ${CMAKE_SOURCE_DIR}/tools/check-exe.py --version ${NOTICE_VERSION} ${property}
+            $<TARGET_FILE:UninstallNotice>)
 endforeach()
 add_test(NAME exe_reproducible
-    COMMAND ${BASH} ${CMAKE_SOURCE_DIR}/tools/check-reproducible.sh $<TARGET_FILE:UninstallNotice>)
+    COMMAND ${BASH} ${CMAKE_SOURCE_DIR}/tools/check-reproducible.sh --version ${NOTICE_VERSION}
+        $<TARGET_FILE:UninstallNotice>)
 set_tests_properties(exe_reproducible PROPERTIES TIMEOUT 300)
 # The scripts' own tests, on Bats: each case has a name, and setup and
 # teardown that always run. The release: unsigned, signed with a key on a

@@ -11,6 +11,21 @@ tool_packages=(g++-mingw-w64-x86-64-win32 gcc-mingw-w64-x86-64-win32 binutils-mi
 # paths in the tree; each is published under its own file name.
 includes=(integration/nsis/UninstallNotice.nsh integration/inno/UninstallNotice.iss)
 
+# The versions that a commit releases as: X.Y.Z for each of its tags vX.Y.Z,
+# each part 0 to 65535 with no leading zero; one a line.
+#   tag_versions CHECKOUT COMMIT
+tag_versions() {
+    local tag part ok
+    for tag in $(git -C "$1" tag --points-at "$2" 2>/dev/null); do
+        [[ $tag =~ ^v(0|[1-9][0-9]{0,4})\.(0|[1-9][0-9]{0,4})\.(0|[1-9][0-9]{0,4})$ ]] || continue
+        ok=1
+        for part in "${BASH_REMATCH[@]:1}"; do
+            [ "$part" -le 65535 ] || ok=0
+        done
+        [ $ok = 0 ] || echo "${tag#v}"
+    done
+}
+
 package_version() {
     dpkg-query -W -f='${Version}' "$1" 2>/dev/null | grep . || echo "not-installed"
 }

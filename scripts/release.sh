@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds a release into OUT-DIR (make release: dist/): UninstallNotice.exe,
 # the NSIS and Inno Setup includes (UninstallNotice.nsh, UninstallNotice.iss),
-# BUILDINFO (what it was built from and with) and SHA256SUMS; when signing, the exe is signed and UninstallNotice.exe.sig holds
-# its detached signature.
+# BUILDINFO (its version, and what it was built from and with) and
+# SHA256SUMS; when signing, the exe is signed and UninstallNotice.exe.sig
+# holds its detached signature.
 #   release.sh [--no-build] OUT-DIR
 # Signing is set by the environment (make release passes its variables on),
 # with a key on a token or smart card or in a cloud HSM, through PKCS#11:
@@ -22,6 +23,8 @@
 # RELEASE_SIGN_TIMEOUT: how many seconds one signing may take, with its time
 # stamp (default 120).
 # --no-build: the caller has just built the tree and run the exe checks.
+# The commit must be tagged vX.Y.Z (git tag -s v1.2.0): the release is
+# version X.Y.Z, in the exe's version resource and in BUILDINFO.
 # The tree must have no uncommitted changes to tracked files, or the release
 # could not be rebuilt from its commit; RELEASE_ALLOW_DIRTY=1 (for tests)
 # lets it through, and BUILDINFO then says so.
@@ -107,6 +110,13 @@ if ! tree_is_clean "$root"; then
         fail "the tree has uncommitted changes to tracked files: such a release cannot be rebuilt from its commit; commit them first"
     tree="modified (uncommitted changes; this release cannot be rebuilt from its commit)"
 fi
+head=$(git -C "$root" rev-parse HEAD)
+versions=$(tag_versions "$root" "$head")
+[ -n "$versions" ] ||
+    fail "commit ${head:0:12} has no version tag: tag it with its version (git tag -s v1.2.0) and run make release again"
+[ "$(wc -l <<<"$versions")" -eq 1 ] ||
+    fail "commit ${head:0:12} has several version tags ($(sed 's/^/v/' <<<"$versions" | xargs)): keep the one it releases as"
+version=$versions
 
 secrets=$(mktemp -d) || fail "cannot make a temporary folder"
 stage=""
@@ -171,13 +181,16 @@ fi
 
 if [ $build -eq 1 ]; then
     cd "$root" || exit 1
-    log=$(cmake --preset windows 2>&1 && cmake --build --preset windows 2>&1) ||
+    log=$(cmake --preset windows -DNOTICE_VERSION="$version" 2>&1 &&
+        cmake --build --preset windows 2>&1) ||
         { printf '%s\n' "$log" >&2; fail "the build failed"; }
     log=$(ctest --preset windows -R '^exe_' 2>&1) ||
         { printf '%s\n' "$log" >&2; fail "the exe checks failed"; }
     echo "release: built; the exe checks passed"
 fi
 [ -f "$exe" ] || fail "no program at $exe (make release builds it)"
+"$root/tools/check-exe.py" --version "$version" resources "$exe" >/dev/null 2>&1 ||
+    fail "the program at $exe does not carry version $version (make release builds it so)"
 
 parent=$(dirname "$out")
 mkdir -p "$parent" || fail "cannot make $parent"
@@ -188,7 +201,8 @@ cp "$exe" "${includes[@]/#/$root/}" "$stage/" ||
 
 {
     echo "# What this release was built from and with; make verify-release checks it."
-    echo "Commit: $(git -C "$root" rev-parse HEAD)"
+    echo "Version: $version"
+    echo "Commit: $head"
     echo "Tree: $tree"
     echo "Unsigned-SHA256: $(sha256sum <"$exe" | cut -c1-64)"
     for package in "${tool_packages[@]}"; do
@@ -233,5 +247,5 @@ stage=""
 state=unsigned
 [ $with != none ] && state="signed by $signer"
 [ -n "${stamped:-}" ] && state="$state, time-stamped $stamped"
-echo "release: $out holds UninstallNotice.exe ($(stat -c %s "$out/UninstallNotice.exe") bytes, $state):"
+echo "release: $out holds UninstallNotice.exe $version ($(stat -c %s "$out/UninstallNotice.exe") bytes, $state):"
 sed 's/^/    /' "$out/SHA256SUMS"

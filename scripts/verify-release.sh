@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Verifies a downloaded release against the commit that is checked out here:
-# its checksums, that BUILDINFO names this commit on a clean tree, a fresh
+# its checksums, that BUILDINFO names this commit on a clean tree and the
+# version that the commit's tag gives, a fresh
 # build of the commit in a temporary folder against BUILDINFO's hash, and the
 # published exe against that build (with its detached signature attached,
 # when signed), and the signature and its time stamp.
@@ -41,9 +42,10 @@ for name in UninstallNotice.exe "${includes[@]##*/}" BUILDINFO; do
 done
 
 field() { sed -n "s/^$1: //p" "$dist/BUILDINFO" | head -n 1; }
-commit=$(field Commit) tree=$(field Tree) unsigned=$(field Unsigned-SHA256)
-[[ $commit =~ ^[0-9a-f]{40}$ ]] && [[ $unsigned =~ ^[0-9a-f]{64}$ ]] && [ -n "$tree" ] ||
-    fail "$dist/BUILDINFO is not a release's BUILDINFO (no commit, tree or unsigned hash)"
+version=$(field Version) commit=$(field Commit) tree=$(field Tree) unsigned=$(field Unsigned-SHA256)
+[[ $commit =~ ^[0-9a-f]{40}$ ]] && [[ $unsigned =~ ^[0-9a-f]{64}$ ]] && [ -n "$tree" ] &&
+    [[ $version =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]] ||
+    fail "$dist/BUILDINFO is not a release's BUILDINFO (no version, commit, tree or unsigned hash)"
 [ "$tree" = clean ] ||
     fail "BUILDINFO says the release was built from a tree with changes ($tree): it cannot be verified"
 
@@ -53,12 +55,15 @@ head=$(git -C "$root" rev-parse -q --verify HEAD) || fail "$root is not a git ch
     fail "BUILDINFO names commit $commit, but $head is checked out here: check out the release's commit"
 tree_is_clean "$root" ||
     fail "the checkout at $root has uncommitted changes: verify from a clean checkout of $commit"
+# The version is the commit's tag.
+tag_versions "$root" "$commit" | grep -q -x -F "$version" ||
+    fail "BUILDINFO says version $version, but commit ${commit:0:12} is not tagged v$version (its version tags: $(tag_versions "$root" "$commit" | sed 's/^/v/' | xargs | grep . || echo none))"
 
 # Other tool versions may give other bytes; say which, and let the bytes decide.
-while read -r _ package version; do
+while read -r _ package built_with; do
     here=$(package_version "$package")
-    [ "$here" = "$version" ] ||
-        say "note: $package is $here here, but the release was built with $version"
+    [ "$here" = "$built_with" ] ||
+        say "note: $package is $here here, but the release was built with $built_with"
 done < <(grep '^Package: ' "$dist/BUILDINFO")
 
 # The includes ship as they are in the commit.
@@ -71,9 +76,10 @@ done
 # A fresh build of the commit, never the checkout's own build/.
 work=$(mktemp -d) || fail "cannot make a temporary folder"
 trap 'rm -rf "$work"' EXIT
-say "building commit ${commit:0:12} afresh in $work"
+say "building version $version, commit ${commit:0:12}, afresh in $work"
 git -C "$root" archive "$commit" | tar -x -C "$work" || fail "cannot unpack commit $commit into $work"
-log=$(cd "$work" && cmake --preset windows 2>&1 && cmake --build --preset windows --target UninstallNotice 2>&1) ||
+log=$(cd "$work" && cmake --preset windows -DNOTICE_VERSION="$version" 2>&1 &&
+    cmake --build --preset windows --target UninstallNotice 2>&1) ||
     fail "the build of commit $commit failed:$(reason 'error|Error' "$log")"
 fresh=$work/build/windows/UninstallNotice.exe
 hash=$(sha256sum <"$fresh" | cut -c1-64)
@@ -100,4 +106,4 @@ else
         fail "the published UninstallNotice.exe is not the fresh build of $commit"
     what=unsigned
 fi
-say "ok: $dist is commit $commit, rebuilt byte for byte; $what"
+say "ok: $dist is version $version, commit $commit, rebuilt byte for byte; $what"

@@ -38,7 +38,7 @@ answered() {
 
 @test "--help: the usage on stdout, exit 0" {
     run --separate-stderr "$checker" --help
-    answered 0 3 0 "usage: "
+    answered 0 5 0 "usage: "
 }
 
 # An interpreter that cannot see Debian's pefile (here: Debian's own, without

@@ -1,15 +1,20 @@
 #!/usr/bin/python3
 """Checks one property of the shipped UninstallNotice.exe and says what it found.
 
-    check-exe.py CHECK FILE       CHECK: imports, hardening, resources, symbols, size
+    check-exe.py [--version X.Y.Z] CHECK FILE
+                                  CHECK: imports, hardening, resources, symbols, size
+
+resources: a version resource and nothing else (no icon, no manifest); with
+--version, the version resource must say that version.
 
 Exit 0 when the property holds, 1 when it does not, 2 when FILE cannot be read
 as a complete PE image. Each answer is one line.
 """
 import os
+import re
 import sys
 
-USAGE = "usage: check-exe.py {imports,hardening,resources,symbols,size} FILE"
+USAGE = "usage: check-exe.py [--version X.Y.Z] {imports,hardening,resources,symbols,size} FILE"
 
 try:
     import pefile
@@ -22,8 +27,13 @@ except ImportError:
 # System libraries that Windows always loads from its own folder, so that a
 # DLL of the same name beside the program is never picked up instead.
 ALLOWED_IMPORTS = {"kernel32.dll", "user32.dll", "msvcrt.dll"}
-MAX_SIZE = 16 * 1024
-RT_MANIFEST = 24
+MAX_SIZE = 20 * 1024
+RT_VERSION = pefile.RESOURCE_TYPE["RT_VERSION"]
+# What the version resource says besides the version: US English, Unicode.
+VERSION_STRINGS = {"FileDescription": "Quillane uninstall notice", "ProductName": "Quillane",
+                   "InternalName": "UninstallNotice.exe", "OriginalFilename": "UninstallNotice.exe"}
+VERSION_TABLE = "040904B0"
+VERSION_TRANSLATION = "0x0409 0x04b0"
 
 
 class Unreadable(Exception):
@@ -92,16 +102,53 @@ def check_hardening(pe, _size):
     )
 
 
-def check_resources(pe, _size):
+def read_version(pe):
+    """The version resource as (fixed file version, fixed product version,
+    {table: {key: value}}, [translations]), or None when there is none."""
+    if not getattr(pe, "VS_FIXEDFILEINFO", None):
+        return None
+    fixed = pe.VS_FIXEDFILEINFO[0]
+    def parts(ms, ls):
+        return f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}"
+    tables, translations = {}, []
+    for info in getattr(pe, "FileInfo", [[]])[0]:
+        if info.Key == b"StringFileInfo":
+            for table in info.StringTable:
+                tables[table.LangID.decode("ascii", "replace")] = {
+                    k.decode("utf-8", "replace"): v.decode("utf-8", "replace")
+                    for k, v in table.entries.items()}
+        elif info.Key == b"VarFileInfo":
+            translations += [v for var in info.Var for v in var.entry.values()]
+    return (parts(fixed.FileVersionMS, fixed.FileVersionLS),
+            parts(fixed.ProductVersionMS, fixed.ProductVersionLS), tables, translations)
+
+
+def check_resources(pe, _size, version=None):
     types = [e.id if e.id is not None else str(e.name)
              for e in getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None) and
              pe.DIRECTORY_ENTRY_RESOURCE.entries or []]
-    banned = {pefile.RESOURCE_TYPE["RT_ICON"]: "icon", pefile.RESOURCE_TYPE["RT_GROUP_ICON"]: "icon group",
-              RT_MANIFEST: "manifest"}
-    found = [banned[t] for t in types if t in banned]
     names = [pefile.RESOURCE_TYPE.get(t, str(t)) for t in types]
-    return not found, f"resources: {', '.join(names) or 'none'}" + (
-        f"; not allowed: {', '.join(found)}" if found else "")
+    others = [name for t, name in zip(types, names) if t != RT_VERSION]
+    found = f"resources: {', '.join(names) or 'none'}" + (
+        f"; not allowed: {', '.join(others)}" if others else "")
+    read = read_version(pe) if RT_VERSION in types else None
+    if not read:
+        return False, found + "; no version resource"
+    file_version, product_version, tables, translations = read
+    strings = tables.get(VERSION_TABLE, {})
+    said = strings.get("FileVersion", "?")
+    wanted = dict(VERSION_STRINGS, FileVersion=said, ProductVersion=said)
+    problems = []
+    if version is not None and said != version:
+        problems.append(f"version {said}, not the build's {version}")
+    if not (file_version == product_version == f"{said}.0"):
+        problems.append(f"fixed versions {file_version} and {product_version}, strings {said}")
+    if list(tables) != [VERSION_TABLE] or strings != wanted:
+        problems.append(f"string tables {tables}")
+    if translations != [VERSION_TRANSLATION]:
+        problems.append(f"translations {translations}")
+    return not others and not problems, found + f"; version {said}" + (
+        f"; wrong: {'; '.join(problems)}" if problems else "")
 
 
 def check_symbols(pe, _size):
@@ -123,11 +170,23 @@ CHECKS = {"imports": check_imports, "hardening": check_hardening,
           "resources": check_resources, "symbols": check_symbols, "size": check_size}
 
 
+VERSION_PART = r"(0|[1-9][0-9]{0,4})"
+
+
 def main(argv):
     if len(argv) == 2 and argv[1] in ("-h", "--help"):
         print(USAGE)
         print(__doc__.split("\n\n", 2)[2].strip())
         return 0
+    version = None
+    if len(argv) > 2 and argv[1] == "--version":
+        version = argv[2]
+        argv = argv[:1] + argv[3:]
+        if not re.fullmatch(r"\.".join([VERSION_PART] * 3), version) or \
+                any(int(part) > 65535 for part in version.split(".")):
+            print(f"check-exe: --version is X.Y.Z, each part 0 to 65535, not '{version}'",
+                  file=sys.stderr)
+            return 2
     if len(argv) != 3 or argv[1] not in CHECKS:
         print(USAGE, file=sys.stderr)
         return 2
@@ -136,7 +195,8 @@ def main(argv):
     except Unreadable as e:
         print(f"check-exe: {e}", file=sys.stderr)
         return 2
-    ok, found = CHECKS[argv[1]](pe, size)
+    check = CHECKS[argv[1]]
+    ok, found = check(pe, size, version) if check is check_resources else check(pe, size)
     print(f"{argv[1]}: {'ok' if ok else 'FAIL'}: {found}")
     return 0 if ok else 1
 

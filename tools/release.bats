@@ -40,6 +40,7 @@ setup() {
 # A tracked file that a test changes is put back, whatever the test did.
 teardown() {
     git -C "$REPO" checkout -q -- .
+    git -C "$REPO" tag -f "v$VERSION" "$COMMIT" >/dev/null
 }
 
 verify() { # verify FILE: the signature and its time stamp, against the test CA
@@ -58,12 +59,31 @@ verify() { # verify FILE: the signature and its time stamp, against the test CA
         "BUILDINFO UninstallNotice.exe UninstallNotice.iss UninstallNotice.nsh"
 
     run grep -v '^#' plain/BUILDINFO
-    assert_line --index 0 "Commit: $COMMIT"
-    assert_line --index 1 "Tree: clean"
-    assert_line --index 2 "Unsigned-SHA256: $(sha256sum <"$REPO/build/windows/UninstallNotice.exe" | cut -c1-64)"
+    assert_line --index 0 "Version: $VERSION"
+    assert_line --index 1 "Commit: $COMMIT"
+    assert_line --index 2 "Tree: clean"
+    assert_line --index 3 "Unsigned-SHA256: $(sha256sum <"$REPO/build/windows/UninstallNotice.exe" | cut -c1-64)"
     for package in g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev cmake; do
         assert_line "Package: $package $(dpkg-query -W -f='${Version}' $package)"
     done
+}
+
+@test "the tag's version is in the exe's version resource, and in what release says" {
+    release tagged
+    assert_success
+    assert_line --partial "release: tagged holds UninstallNotice.exe $VERSION ("
+    run "$ROOT/tools/check-exe.py" --version "$VERSION" resources tagged/UninstallNotice.exe
+    assert_success
+}
+
+@test "a commit without a version tag is refused in one line, before anything is built" {
+    earlier_release
+    git -C "$REPO" tag -d "v$VERSION" >/dev/null
+    git -C "$REPO" tag not-a-version
+    release kept
+    git -C "$REPO" tag -d not-a-version >/dev/null
+    assert_one_line_failure "release: commit ${COMMIT:0:12} has no version tag: tag it with its version (git tag -s v1.2.0) and run make release again"
+    assert_untouched
 }
 
 @test "token-signed and time-stamped: the signature and its time stamp verify against the CA" {

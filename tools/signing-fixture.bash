@@ -90,17 +90,20 @@ stop_publisher() {
 }
 
 # make_checkout DIR: this tree as it is now, committed into a git checkout of
-# its own, with the build's exe in its build folder (the build is
-# reproducible, so it is that commit's build). Exports REPO and COMMIT.
+# its own and tagged as version $VERSION, with that version's exe built in
+# its build folder. Exports REPO, COMMIT and VERSION.
 make_checkout() {
-    export REPO=$1
-    mkdir -p "$REPO/build/windows" || return 1
+    export REPO=$1 VERSION=1.2.3
+    mkdir -p "$REPO" || return 1
     (cd "$ROOT" && git ls-files -z --cached --others --exclude-standard |
         xargs -0 -I{} sh -c '[ ! -e "$1" ] || cp --parents -P "$1" "$2"' _ {} "$REPO") &&
         git -C "$REPO" init -q && git -C "$REPO" add -A &&
         git -C "$REPO" -c user.name=Test -c user.email=test@example.invalid commit -q -m release &&
-        cp "$BUILD_DIR/UninstallNotice.exe" "$REPO/build/windows/" || fail "cannot make a checkout"
+        git -C "$REPO" tag "v$VERSION" || fail "cannot make a checkout"
     export COMMIT=$(git -C "$REPO" rev-parse HEAD)
+    (cd "$REPO" && cmake --preset windows -DNOTICE_VERSION=$VERSION &&
+        cmake --build --preset windows --target UninstallNotice) >"$REPO.build.log" 2>&1 ||
+        fail "cannot build version $VERSION in the checkout: $(tail -n 5 "$REPO.build.log")"
 }
 
 # release_sh OUT [VAR=VALUE...]: release.sh on the checkout, with only the

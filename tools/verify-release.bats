@@ -4,7 +4,8 @@
 # certificate expired, thanks to its time stamp; and each forgery fails in
 # one line: an exe built from a
 # changed source and signed with the publisher's own token key, with a fresh
-# signature and fresh checksums; a BUILDINFO that names another commit; a file
+# signature and fresh checksums; a BUILDINFO that names another commit, or
+# another version than the commit's tag; a file
 # that does not match SHA256SUMS; an include that is not the commit's.
 #   BUILD_DIR=build/windows bats tools/verify-release.bats
 
@@ -25,7 +26,8 @@ setup_file() {
     mkdir -p "$FORGED" && git -C "$REPO" archive HEAD | tar -x -C "$FORGED"
     sed -i 's/close any open Explorer windows/save your work first/' "$FORGED/e2e/driver.cpp" \
         "$FORGED/notice/notice.cpp"
-    (cd "$FORGED" && cmake --preset windows && cmake --build --preset windows --target UninstallNotice) \
+    (cd "$FORGED" && cmake --preset windows -DNOTICE_VERSION=$VERSION &&
+        cmake --build --preset windows --target UninstallNotice) \
         >"$FIXTURE/forged.out" 2>&1 || fail "cannot build the forgery: $(tail "$FIXTURE/forged.out")"
     cmp -s "$FORGED/build/windows/UninstallNotice.exe" "$REPO/build/windows/UninstallNotice.exe" &&
         fail "the changed source built the same exe"
@@ -62,7 +64,7 @@ reseal() { (cd "$1" && rm SHA256SUMS && sha256sum -- * >SHA256SUMS); }
     verify_release "$SIGNED"
     assert_success
     assert_equal "$stderr" ""
-    assert_regex "${lines[-1]}" "^verify-release: ok: $SIGNED is commit $COMMIT, rebuilt byte for byte; signed by /CN=Quillane Test Publisher, time-stamped [A-Z][a-z]{2} [ 0-9]{2} [0-9:]{8} [0-9]{4} GMT$"
+    assert_regex "${lines[-1]}" "^verify-release: ok: $SIGNED is version $VERSION, commit $COMMIT, rebuilt byte for byte; signed by /CN=Quillane Test Publisher, time-stamped [A-Z][a-z]{2} [ 0-9]{2} [0-9:]{8} [0-9]{4} GMT$"
 }
 
 @test "a good signed release still verifies 40 days on, after its certificate expired" {
@@ -71,7 +73,7 @@ reseal() { (cd "$1" && rm SHA256SUMS && sha256sum -- * >SHA256SUMS); }
     [ "$(faketime -f +40d date -u +%s)" -gt "$expired" ]
     run --separate-stderr faketime -f +40d bash "$REPO/scripts/verify-release.sh" "$SIGNED" "$CA"
     assert_success
-    assert_line --partial "verify-release: ok: $SIGNED is commit $COMMIT"
+    assert_line --partial "verify-release: ok: $SIGNED is version $VERSION, commit $COMMIT"
 }
 
 @test "the same release signed without a time stamp fails 40 days on" {
@@ -85,7 +87,7 @@ reseal() { (cd "$1" && rm SHA256SUMS && sha256sum -- * >SHA256SUMS); }
     verify_release "$UNSIGNED"
     assert_success
     assert_equal "${lines[-1]}" \
-        "verify-release: ok: $UNSIGNED is commit $COMMIT, rebuilt byte for byte; unsigned"
+        "verify-release: ok: $UNSIGNED is version $VERSION, commit $COMMIT, rebuilt byte for byte; unsigned"
 }
 
 @test "a tool of another version than BUILDINFO records is named, and the bytes decide" {
@@ -95,7 +97,7 @@ reseal() { (cd "$1" && rm SHA256SUMS && sha256sum -- * >SHA256SUMS); }
     verify_release other-cmake
     assert_success
     assert_line "verify-release: note: cmake is $(dpkg-query -W -f='${Version}' cmake) here, but the release was built with 0.0-elsewhere"
-    assert_line --partial "verify-release: ok: other-cmake is commit $COMMIT"
+    assert_line --partial "verify-release: ok: other-cmake is version $VERSION, commit $COMMIT"
 }
 
 @test "forgery: a changed source signed with the same key, fresh signature and checksums" {
@@ -134,6 +136,14 @@ reseal() { (cd "$1" && rm SHA256SUMS && sha256sum -- * >SHA256SUMS); }
     reseal forged
     verify_release forged
     assert_one_line_failure "verify-release: BUILDINFO names commit $other, but $COMMIT is checked out here: check out the release's commit"
+}
+
+@test "forgery: a BUILDINFO whose version was changed" {
+    forge "$UNSIGNED" forged
+    sed -i "s/^Version: .*/Version: 1.2.4/" forged/BUILDINFO
+    reseal forged
+    verify_release forged
+    assert_one_line_failure "verify-release: BUILDINFO says version 1.2.4, but commit ${COMMIT:0:12} is not tagged v1.2.4 (its version tags: v$VERSION)"
 }
 
 @test "forgery: a file that does not match SHA256SUMS" {
