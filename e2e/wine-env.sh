@@ -73,6 +73,23 @@ shoot_in_desktop() {
         true' _ "$seconds" "$1" "$2" "$3" "$WINE_LOG" "${@:4}"
 }
 
+# After shoot_in_desktop: why there is no shot of the box, in one line, or
+# nothing when there is one. WHAT names what was started ("the notice").
+#   shot_failure REPORT SHOT WHAT
+shot_failure() {
+    local said
+    said=$(wine_failure "$WINE_LOG")
+    if [ ! -f "$1" ] && [ -n "$said" ]; then
+        echo "Wine could not start $3: $said"
+    elif [ ! -f "$1" ]; then
+        echo "$3 did not run"
+    elif ! tr -d '\r' <"$1" | grep -q '^box up'; then
+        echo "$3 did not show its box"
+    elif [ ! -f "$2" ]; then
+        echo "no screenshot taken"
+    fi
+}
+
 # Sets up the prefix on first use, and anew when another Wine is here than
 # the one that made it: a prefix made by a 64-bit-only Wine cannot start any
 # program once wine32 is installed ("could not load kernel32.dll"). The

@@ -28,12 +28,9 @@ rm -f "$report" "$signal" "$shot" "$WINE_LOG"
 shoot_in_desktop 60 "$report" "$signal" "$shot" "$(to_windows_path "$driver")" --picture "$system" \
     "$(to_windows_path "$notice")" "$(to_windows_path "$report")" "$(to_windows_path "$signal")"
 
-said=$(wine_failure "$WINE_LOG")
-[ -f "$report" ] || [ -z "$said" ] || fail "Wine could not start the driver: $said"
-[ -f "$report" ] || fail "the driver did not run"
-tr -d '\r' <"$report" | grep -v '^notice_e2e: testing'
-tr -d '\r' <"$report" | grep -q '^box up' || fail "the notice did not show over the uninstaller"
-[ -f "$shot" ] || fail "no screenshot taken"
+why=$(shot_failure "$report" "$shot" "the notice over the $system uninstaller")
+[ ! -f "$report" ] || tr -d '\r' <"$report" | grep -v '^notice_e2e: testing'
+[ -z "$why" ] || fail "$why"
 # The uninstaller and the notice, without the empty desktop around them.
 convert "$shot" -trim +repage -bordercolor "$(convert "$shot" -format '%[pixel:p{0,0}]' info:)" \
     -border 12 "$out" || fail "cannot write $out"
