@@ -118,17 +118,10 @@ void RunInnoCase(const InnoCase &c)
         return;
 
     SetEnvironmentVariableA("NOTICE_E2E_REPORT", report.c_str());
-    std::string commandLine = "\"" + installed + "\\unins000.exe\" " + c.arguments;
-    std::vector<char> buf(commandLine.begin(), commandLine.end());
-    buf.push_back('\0');
-    STARTUPINFOA si = {};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi = {};
     DWORD start = GetTickCount();
-    bool started = CreateProcessA(NULL, buf.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi);
+    PROCESS_INFORMATION pi = StartNotice(c.arguments, (installed + "\\unins000.exe").c_str());
     SetEnvironmentVariableA("NOTICE_E2E_REPORT", NULL);
-    if (!Check(started, "uninstaller: expected it to start, saw %s",
-               started ? "it started" : ("error " + std::to_string(GetLastError())).c_str()))
+    if (!pi.hProcess)
         return;
 
     // The first process hands over to a temporary copy that does the work and

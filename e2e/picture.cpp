@@ -12,10 +12,11 @@ namespace
 
 const DWORD Timeout = 30000;
 
-bool Fail(const char *what)
+// Says why there is no box, and gives the driver's exit code.
+int Fail(const char *what, int code = 1)
 {
     Out("no box: %s\n", what);
-    return false;
+    return code;
 }
 
 } // namespace
@@ -25,7 +26,7 @@ int RunPicture(const char *system, const char *signalPath)
     Scenario = "picture";
     const bool inno = !strcmp(system, "inno");
     if (!inno && strcmp(system, "nsis"))
-        return Fail("the installer system is nsis or inno"), 2;
+        return Fail("the installer system is nsis or inno", 2);
     const std::string folder = inno ? InnoFolder() : NsisFolder();
     // Where a user's Quillane would be, so that the picture shows that path.
     const std::string installed = "C:\\Program Files\\Quillane";
@@ -36,17 +37,17 @@ int RunPicture(const char *system, const char *signalPath)
                   : "/S /D=" + installed),
         Timeout);
     if (installing != "exit code 0")
-        return Fail(("the example did not install: " + installing).c_str()), 1;
+        return Fail(("the example did not install: " + installing).c_str());
 
     std::string uninstaller = installed + (inno ? "\\unins000.exe" : "\\Uninstall.exe");
     PROCESS_INFORMATION pi = StartNotice("", uninstaller.c_str());
     if (!pi.hProcess)
-        return Fail("the uninstaller did not start"), 1;
+        return Fail("the uninstaller did not start");
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
     // Yes to Inno's question; NSIS's confirmation page has an Uninstall button.
     if (!inno && !PressUninstallerButton(Timeout))
-        return Fail("no confirmation page"), 1;
+        return Fail("no confirmation page");
     HWND box = NULL;
     PumpUntil(
         [&box, inno]
@@ -57,7 +58,7 @@ int RunPicture(const char *system, const char *signalPath)
         },
         Timeout);
     if (!box)
-        return Fail("the notice did not show"), 1;
+        return Fail("the notice did not show");
     Out("box up, owned by %s (%s)\n", Describe(GetWindow(box, GW_OWNER)).c_str(),
         ClassName(GetWindow(box, GW_OWNER)).c_str());
 

@@ -94,7 +94,9 @@ HWND FirstMatchingWindow();
 
 // --- The notice's process and its box (box.cpp) ---------------------------
 
-// Starts the program, on the given desktop ("Station\\Desktop") or on ours.
+// Starts the program (the notice, unless another is named), on the given
+// desktop ("Station\\Desktop") or on ours; a failure to start is a failed
+// check.
 PROCESS_INFORMATION StartNotice(const char *arguments, const char *program = NoticePath,
                                 const char *desktop = NULL);
 // The visible dialog of the given process.

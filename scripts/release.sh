@@ -102,7 +102,7 @@ if [ $with != none ]; then
     [ -f "$cafile" ] || fail "no CA certificates at $cafile (SIGN_CAFILE)"
     command -v osslsigncode >/dev/null || fail "osslsigncode is not installed (make release installs it)"
 fi
-git -C "$root" rev-parse --verify -q HEAD >/dev/null ||
+head=$(git -C "$root" rev-parse --verify -q HEAD) ||
     fail "$root is not a git checkout with a commit: a release must be rebuilt from its commit"
 tree=clean
 if ! tree_is_clean "$root"; then
@@ -110,7 +110,6 @@ if ! tree_is_clean "$root"; then
         fail "the tree has uncommitted changes to tracked files: such a release cannot be rebuilt from its commit; commit them first"
     tree="modified (uncommitted changes; this release cannot be rebuilt from its commit)"
 fi
-head=$(git -C "$root" rev-parse HEAD)
 versions=$(tag_versions "$root" "$head")
 [ -n "$versions" ] ||
     fail "commit ${head:0:12} has no version tag: tag it with its version (git tag -s v1.2.0) and run make release again"

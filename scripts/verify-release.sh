@@ -56,8 +56,9 @@ head=$(git -C "$root" rev-parse -q --verify HEAD) || fail "$root is not a git ch
 tree_is_clean "$root" ||
     fail "the checkout at $root has uncommitted changes: verify from a clean checkout of $commit"
 # The version is the commit's tag.
-tag_versions "$root" "$commit" | grep -q -x -F "$version" ||
-    fail "BUILDINFO says version $version, but commit ${commit:0:12} is not tagged v$version (its version tags: $(tag_versions "$root" "$commit" | sed 's/^/v/' | xargs | grep . || echo none))"
+tags=$(tag_versions "$root" "$commit")
+grep -q -x -F "$version" <<<"$tags" ||
+    fail "BUILDINFO says version $version, but commit ${commit:0:12} is not tagged v$version (its version tags: $(sed 's/^/v/' <<<"$tags" | xargs | grep . || echo none))"
 
 # Other tool versions may give other bytes; say which, and let the bytes decide.
 while read -r _ package built_with; do

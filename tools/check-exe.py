@@ -64,7 +64,7 @@ def flag_names(value, flags):
     return [name for name, bit in flags if value & bit]
 
 
-def check_imports(pe, _size):
+def check_imports(pe, _size, _version):
     dlls = sorted(
         entry.dll.decode("ascii", "replace")
         for attr in ("DIRECTORY_ENTRY_IMPORT", "DIRECTORY_ENTRY_DELAY_IMPORT")
@@ -76,7 +76,7 @@ def check_imports(pe, _size):
     )
 
 
-def check_hardening(pe, _size):
+def check_hardening(pe, _size, _version):
     C = pefile.DLL_CHARACTERISTICS
     wanted = [
         ("DYNAMIC_BASE", C["IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE"]),
@@ -123,7 +123,7 @@ def read_version(pe):
             parts(fixed.ProductVersionMS, fixed.ProductVersionLS), tables, translations)
 
 
-def check_resources(pe, _size, version=None):
+def check_resources(pe, _size, version):
     types = [e.id if e.id is not None else str(e.name)
              for e in getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None) and
              pe.DIRECTORY_ENTRY_RESOURCE.entries or []]
@@ -151,7 +151,7 @@ def check_resources(pe, _size, version=None):
         f"; wrong: {'; '.join(problems)}" if problems else "")
 
 
-def check_symbols(pe, _size):
+def check_symbols(pe, _size, _version):
     fh = pe.FILE_HEADER
     debug_sections = [s.Name.rstrip(b"\0").decode("ascii", "replace") for s in pe.sections
                       if s.Name.startswith(b".debug") or s.Name.startswith(b"/")]
@@ -162,7 +162,7 @@ def check_symbols(pe, _size):
                 f"debug directory entries {debug_entries}")
 
 
-def check_size(_pe, size):
+def check_size(_pe, size, _version):
     return size <= MAX_SIZE, f"{size:,} bytes, at most {MAX_SIZE:,} allowed"
 
 
@@ -195,8 +195,7 @@ def main(argv):
     except Unreadable as e:
         print(f"check-exe: {e}", file=sys.stderr)
         return 2
-    check = CHECKS[argv[1]]
-    ok, found = check(pe, size, version) if check is check_resources else check(pe, size)
+    ok, found = CHECKS[argv[1]](pe, size, version)
     print(f"{argv[1]}: {'ok' if ok else 'FAIL'}: {found}")
     return 0 if ok else 1
 
