@@ -101,46 +101,12 @@ foreach(target x86-ansi x86-unicode)
     add_test(NAME nsis_include_${target} COMMAND ${nsis_command})
 endforeach()
 
-# The same for Inno Setup: Quillane installers whose uninstallers call the
-# notice through the Inno include, compiled by the Inno Setup compiler under
-# Wine into inno/ beside the suite.
 find_program(BASH bash REQUIRED)
-set(INNO_OUT ${CMAKE_BINARY_DIR}/inno)
-set(INNO_SOURCES ${CMAKE_SOURCE_DIR}/integration/inno)
-set(inno_clients)
-foreach(client example step init deinit missing upgrade)
-    set(script ${CMAKE_SOURCE_DIR}/e2e/inno-client.iss)
-    set(defines NoticeFrom=CurUninstallStepChanged)
-    if(client STREQUAL "example")
-        set(script ${INNO_SOURCES}/example.iss)
-        set(defines)
-        set(out ${INNO_OUT}/example.exe)
-    else()
-        set(out ${INNO_OUT}/client-${client}.exe)
-        if(client STREQUAL "init")
-            set(defines NoticeFrom=InitializeUninstall)
-        elseif(client STREQUAL "deinit")
-            set(defines NoticeFrom=DeinitializeUninstall)
-        elseif(client STREQUAL "missing")
-            list(APPEND defines NoticeMissing)
-        elseif(client STREQUAL "upgrade")
-            list(APPEND defines Upgrade)
-        endif()
-    endif()
-    add_custom_command(OUTPUT ${out}
-        COMMAND ${BASH} ${CMAKE_SOURCE_DIR}/scripts/iscc.sh ${CMAKE_BINARY_DIR} ${out} ${script}
-            $<TARGET_FILE:UninstallNotice> ${defines}
-        DEPENDS UninstallNotice ${script} ${INNO_SOURCES}/UninstallNotice.iss
-            ${CMAKE_SOURCE_DIR}/scripts/iscc.sh
-        COMMENT "Building the Inno client ${client}" VERBATIM)
-    list(APPEND inno_clients ${out})
-endforeach()
-add_custom_target(inno_clients ALL DEPENDS ${inno_clients})
-add_dependencies(notice_e2e inno_clients)
+include(cmake/inno.cmake)
 
 add_test(NAME notice_e2e
     COMMAND ${BASH} ${CMAKE_SOURCE_DIR}/e2e/run-wine.sh
-        ${CMAKE_BINARY_DIR} $<TARGET_FILE:notice_e2e> $<TARGET_FILE:UninstallNotice>)
+        ${CMAKE_BINARY_DIR} $<TARGET_FILE:notice_e2e> $<TARGET_FILE:UninstallNotice> --no-inno)
 set_tests_properties(notice_e2e PROPERTIES TIMEOUT 600)
 
 # What ships: each property of UninstallNotice.exe is a check of its own.

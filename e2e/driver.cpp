@@ -2,11 +2,14 @@
 // starts the program, finds its box and checks what a user would see. It runs
 // the same on Windows and under Wine:
 //
-//     notice_e2e.exe [--scenario NAME] PATH\TO\UninstallNotice.exe [REPORT-FILE]
+//     notice_e2e.exe [--scenario NAME | --inno | --no-inno] PATH\TO\UninstallNotice.exe
+//                    [REPORT-FILE]
 //
 // (--demo and --picture show the notice for a screenshot instead.)
 //
-// With --scenario, only the scenario of that name runs.
+// With --scenario, only the scenario of that name runs; with --inno, only the
+// Inno Setup scenarios (their installers are 32-bit programs, which some
+// hosts cannot run), and with --no-inno, all others.
 // Every line it prints also goes to REPORT-FILE, for hosts (such as a Wine
 // virtual desktop) that do not pass the exit code through. It ends with
 // "N passed, N failed" and exits non-zero on any failure.
@@ -55,8 +58,13 @@ int RunDemo(const char *signalPath)
 int main(int argc, char **argv)
 {
     int first = 1;
+    bool inno = true, others = true;
     if (argc >= 3 && !strcmp(argv[1], "--scenario"))
         OnlyScenario = argv[2], first = 3;
+    else if (argc >= 2 && !strcmp(argv[1], "--inno"))
+        others = false, first = 2;
+    else if (argc >= 2 && !strcmp(argv[1], "--no-inno"))
+        inno = false, first = 2;
     bool demo = !OnlyScenario && argc == 5 && !strcmp(argv[1], "--demo");
     bool picture = !OnlyScenario && argc == 6 && !strcmp(argv[1], "--picture");
     if (demo || picture)
@@ -66,7 +74,8 @@ int main(int argc, char **argv)
     {
         fprintf(
             stderr,
-            "usage: notice_e2e [--scenario NAME] UninstallNotice.exe [report-file]\n"
+            "usage: notice_e2e [--scenario NAME | --inno | --no-inno] UninstallNotice.exe "
+            "[report-file]\n"
             "       notice_e2e --demo UninstallNotice.exe report-file signal-file\n"
             "       notice_e2e --picture nsis|inno UninstallNotice.exe report-file signal-file\n");
         return 2;
@@ -92,10 +101,14 @@ int main(int argc, char **argv)
     if (picture)
         return RunPicture(argv[2], argv[5]);
 
-    RunScenarios();
-    RunFieldScenarios();
-    RunNsisScenarios();
-    RunInnoScenarios();
+    if (others)
+    {
+        RunScenarios();
+        RunFieldScenarios();
+        RunNsisScenarios();
+    }
+    if (inno)
+        RunInnoScenarios();
     if (OnlyScenario && !ScenariosRun)
     {
         Scenario = "--scenario";

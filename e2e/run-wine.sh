@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the end-to-end driver under Wine, in a Wine virtual desktop on a
 # private Xvfb display, with a Wine prefix of the build's own.
-#   run-wine.sh BUILD-DIR DRIVER.exe UninstallNotice.exe [SCENARIO]
+#   run-wine.sh BUILD-DIR DRIVER.exe UninstallNotice.exe [SCENARIO | --inno | --no-inno]
 # The virtual desktop does not pass the driver's exit code through, so the
 # driver writes a report and this script judges by its closing line.
 set -u
@@ -9,10 +9,14 @@ set -u
 fail() { echo "run-wine: $*" >&2; exit 1; }
 
 [ $# -eq 3 ] || [ $# -eq 4 ] ||
-    fail "usage: run-wine.sh BUILD-DIR DRIVER.exe UninstallNotice.exe [SCENARIO]"
+    fail "usage: run-wine.sh BUILD-DIR DRIVER.exe UninstallNotice.exe [SCENARIO | --inno | --no-inno]"
 build=$1 driver=$2 notice=$3
-only=()
-[ $# -eq 4 ] && only=(--scenario "$4")
+only=() part=""
+case ${4-} in
+"") ;;
+--inno | --no-inno) only=("$4") part=${4#-} ;;
+*) only=(--scenario "$4") part=-one-scenario ;;
+esac
 source "$(dirname "$0")/wine-env.sh" "$build"
 [ -d "$build" ] || fail "no build directory at $build"
 [ -f "$driver" ] || fail "no driver at $driver"
@@ -29,7 +33,7 @@ ensure_wine_prefix || exit 1
 # the suite's planted uxtheme.dll is found wherever the search still allows.
 export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;uxtheme=n,b"
 
-report=$build/e2e-report${4:+-one-scenario}.txt
+report=$build/e2e-report$part.txt
 rm -f "$report" "$WINE_LOG"
 
 run_in_desktop 300 "$(to_windows_path "$driver")" "${only[@]}" "$(to_windows_path "$notice")" \

@@ -11,6 +11,21 @@ WINE_LOG=$(realpath -m "$1/wine-stderr.txt")
 # No runtime or browser installers on first start.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 
+# Whether Wine's 32-bit half runs here: the Inno Setup compiler, installers
+# and uninstallers are 32-bit programs. Some kernels cannot run any 32-bit
+# Linux program (their 32-bit emulation is off); with wine32 installed,
+# Wine's launcher still picks that half for every program, 64-bit ones too.
+wine32_runs() {
+    [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version >/dev/null 2>&1
+}
+# Why not, in one phrase, for whoever skips or refuses a 32-bit program.
+WINE32_MISSING="this machine cannot run Wine's 32-bit half (wine32 is not installed, or the kernel runs no 32-bit programs), and Inno Setup's compiler, installers and uninstallers are 32-bit"
+# There, 64-bit programs still run under Wine's 64-bit loader.
+if [ -x /usr/lib/wine/wine64 ] && ! wine32_runs; then
+    PATH=$(realpath "$(dirname "${BASH_SOURCE[0]}")")/wine64-only:$PATH
+    export WINELOADER=/usr/lib/wine/wine64
+fi
+
 # The prefix's Z: drive is the Unix root.
 to_windows_path() {
     local path

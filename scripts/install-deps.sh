@@ -41,9 +41,23 @@ if [ ${#missing[@]} -gt 0 ]; then
     # wine32 comes from the i386 half of the archive.
     dpkg --print-foreign-architectures | grep -qx i386 ||
         "${as_root[@]}" dpkg --add-architecture i386
-    "${as_root[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends \
-        "${missing[@]}" >/dev/null
+    # A mirror in the middle of a sync can fail one index; the others are
+    # still fresh, so go on with what apt has.
+    "${as_root[@]}" apt-get update -qq 2>/dev/null ||
+        echo "install-deps: apt-get update failed for some index (a mirror mid-sync?); going on with the lists that apt has"
+    install() {
+        DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends \
+            "$@" "${missing[@]}" >/dev/null
+    }
+    # Without the security archive's i386 index, the i386 libraries exist only
+    # at the release's versions, and each must match its amd64 twin: take
+    # both from the release itself.
+    codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+    install 2>/dev/null || {
+        [ -n "$codename" ] || install
+        echo "install-deps: retrying with the versions of $codename itself"
+        install -t "$codename"
+    }
 fi
 
 # The Inno Setup compiler, exactly as the lock file has it; node_modules

@@ -19,6 +19,7 @@ source "$root/e2e/wine-env.sh" "$build"
 is_windows_program "$notice" || fail "the program $notice is not a Windows program (no MZ header)"
 [ -f "$compiler" ] || fail "no Inno Setup compiler at $compiler (make installs it: npm ci)"
 command -v wine >/dev/null || fail "wine is not installed (make installs it)"
+wine32_runs || fail "cannot run the Inno Setup compiler: $WINE32_MISSING"
 mkdir -p "$(dirname "$out")" && rm -f "$out"
 ensure_wine_prefix >&2 || exit 1
 
