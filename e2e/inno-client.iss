@@ -1,13 +1,16 @@
 ; The suite's real Inno Setup client: a Quillane installer, in English and
 ; German, whose uninstaller calls the notice through the include from the
-; event function that NoticeFrom names (CurUninstallStepChanged, at
-; usUninstall, InitializeUninstall or DeinitializeUninstall). With NoticeMissing defined, the
-; program that it calls was never installed.
+; event function that NoticeFrom names (CurUninstallStepChanged,
+; InitializeUninstall or DeinitializeUninstall); from CurUninstallStepChanged
+; at the step that NoticeStep names (usUninstall unless defined). With
+; NoticeMissing defined, the program that it calls was never installed; with
+; NoticeKept defined, the uninstall leaves the program where it is, so that
+; it can still be called once the other files are gone.
 ;
 ; Each call writes what the uninstaller saw to the file that the environment
 ; variable NOTICE_E2E_REPORT names, one "key=value" a line: the uninstall
-; window's caption before and after the call (empty where there is no window
-; yet), and the result.
+; window's caption before and after the call (empty where there is no window,
+; not yet or no longer), and the result.
 ;
 ; With Upgrade defined, the installer is version 2: before it installs, it
 ; runs the installed version's uninstaller from the UninstallString in the
@@ -15,7 +18,8 @@
 ; install with upgraded.txt.
 ;
 ;   ISCC /DNoticeExe=UninstallNotice.exe /DNoticeFrom=CurUninstallStepChanged
-;        [/DNoticeMissing] [/DUpgrade] /Ooutdir /Fsetup inno-client.iss
+;        [/DNoticeStep=usPostUninstall] [/DNoticeMissing] [/DNoticeKept] [/DUpgrade]
+;        /Ooutdir /Fsetup inno-client.iss
 
 #include "UninstallNotice.iss"
 
@@ -37,7 +41,11 @@ Name: "english"; MessagesFile: "compiler:Default.isl"
 Name: "german"; MessagesFile: "compiler:Languages\German.isl"
 
 [Files]
+#ifdef NoticeKept
+Source: "{#NoticeExe}"; DestDir: "{app}"; DestName: "UninstallNotice.exe"; Flags: uninsneveruninstall
+#else
 Source: "{#NoticeExe}"; DestDir: "{app}"; DestName: "UninstallNotice.exe"
+#endif
 
 [UninstallDelete]
 Type: files; Name: "{app}\upgraded.txt"
@@ -47,6 +55,9 @@ Type: files; Name: "{app}\upgraded.txt"
   #define Program "{app}\NotInstalled.exe"
 #else
   #define Program "{app}\UninstallNotice.exe"
+#endif
+#ifndef NoticeStep
+  #define NoticeStep "usUninstall"
 #endif
 
 procedure ReportLine(const Line: String);
@@ -64,6 +75,14 @@ var
 procedure InitializeUninstallProgressForm;
 begin
   HasWindow := True;
+end;
+
+// Inno frees the window as soon as usUninstall ends.
+<event('CurUninstallStepChanged')>
+procedure WindowFreed(CurUninstallStep: TUninstallStep);
+begin
+  if (CurUninstallStep = usPostUninstall) or (CurUninstallStep = usDone) then
+    HasWindow := False;
 end;
 
 <event('DeinitializeUninstall')>
@@ -98,7 +117,7 @@ end;
 #elif NoticeFrom == "CurUninstallStepChanged"
 procedure CurUninstallStepChanged(CurUninstallStep: TUninstallStep);
 begin
-  if CurUninstallStep = usUninstall then
+  if CurUninstallStep = {#NoticeStep} then
     CallNotice;
 end;
 #elif NoticeFrom == "DeinitializeUninstall"

@@ -39,6 +39,7 @@ struct InnoCase
     Owner owner;
     const char *result; // what the uninstaller must see; NULL: it does not report
     bool hasWindow;     // whether the uninstall window exists at the call
+    bool kept = false;  // the uninstall leaves the program, and only the program
 };
 
 void CheckNotice(const InnoCase &c, HWND box, DWORD delay)
@@ -114,6 +115,7 @@ void RunInnoCase(const InnoCase &c)
                                   std::string(c.setup, strlen(c.setup) - 4) + "-" +
                                   c.language->name;
     const std::string report = installed + "-report.txt";
+    const std::string program = installed + "\\UninstallNotice.exe";
     if (!Install(c.setup, *c.language, installed, report))
         return;
 
@@ -144,7 +146,8 @@ void RunInnoCase(const InnoCase &c)
             else if (HWND box = UninstallerBox())
                 answered.push_back(AnswerUninstallerBox(box));
             firstEnded = firstEnded || WaitForSingleObject(pi.hProcess, 0) == WAIT_OBJECT_0;
-            gone = !Exists(installed);
+            gone = c.kept ? !Exists(installed + "\\unins000.exe") && Exists(program)
+                          : !Exists(installed);
             bool closed = silent || (!answered.empty() && answered.back().rfind("OK", 0) == 0);
             return firstEnded && gone && closed && notices >= expectedNotices;
         },
@@ -170,8 +173,17 @@ void RunInnoCase(const InnoCase &c)
 
     if (c.result)
         CheckReport(c, report);
-    Check(gone, "files: expected %s removed, saw %s", installed.c_str(),
-          gone ? "it removed" : "it still there");
+    if (c.kept)
+    {
+        Check(gone, "files: expected all but %s removed, saw %s", program.c_str(),
+              gone              ? "them removed"
+              : Exists(program) ? "others still there"
+                                : "the program gone");
+        RemoveInstall(installed);
+    }
+    else
+        Check(gone, "files: expected %s removed, saw %s", installed.c_str(),
+              gone ? "it removed" : "it still there");
 }
 
 // An upgrade, as Inno authors do it: version 2's installer runs the installed
@@ -243,6 +255,11 @@ void RunInnoScenarios()
          "0", true},
         {"Inno, German, from CurUninstallStepChanged", "client-step.exe", &German, "",
          OwnedByUninstaller, "0", true},
+        // By then Inno has freed the uninstall window; the program was kept.
+        {"Inno, from CurUninstallStepChanged(usPostUninstall)", "client-post.exe", &English, "",
+         OnItsOwn, "0", false, true},
+        {"Inno, from CurUninstallStepChanged(usDone)", "client-done.exe", &English, "", OnItsOwn,
+         "0", false, true},
         {"Inno, from InitializeUninstall", "client-init.exe", &English, "", OnItsOwn, "0", false},
         // By then the files are gone, the program too.
         {"Inno, from DeinitializeUninstall", "client-deinit.exe", &English, "", NoBox, "error",

@@ -3,11 +3,11 @@
 // Shows the Quillane uninstall notice (UninstallNotice.exe) from an Inno Setup
 // uninstaller and waits until the user has dismissed it.
 //
-// Usage in script: include it at the top of your [Code] section (it opens a
-// [Code] section of its own, so anything after it that is not code needs a
-// section header of its own), and call it from an uninstall event function:
+// Usage in script: include it at the very top of your script, or at the top
+// of your [Code] section, never inside another section: it opens a [Code]
+// section of its own, so whatever follows it is code until the next section
+// header. Then call it from an uninstall event function:
 //
-//   [Code]
 //   #include "UninstallNotice.iss"
 //
 //   procedure CurUninstallStepChanged(CurUninstallStep: TUninstallStep);
@@ -26,18 +26,22 @@
 //             uninstall;
 //   'error'   the program could not be started; the uninstall goes on.
 //
-// Where the uninstall window exists (from InitializeUninstallProgressForm
-// on; CurUninstallStepChanged(usUninstall) is the place to call it), its
-// caption is set to exactly 'Quillane Uninstall' while the notice runs,
+// The uninstall window exists from InitializeUninstallProgressForm until the
+// end of CurUninstallStepChanged(usUninstall), the place to call it. There
+// its caption is set to exactly 'Quillane Uninstall' while the notice runs,
 // whatever the uninstaller's language, so that the notice is owned by it and
 // modal to it; the caption that it had is put back afterwards. Called
-// before or after (InitializeUninstall, DeinitializeUninstall), the notice
-// stands on its own.
+// before (InitializeUninstall, usAppMutexCheck) or after (usPostUninstall,
+// usDone, DeinitializeUninstall), the notice stands on its own.
+//
+// The program is 64-bit: on a Windows that cannot run x64 programs the
+// result is 'error' (ArchitecturesAllowed=x64compatible keeps the product
+// off such a Windows in the first place).
 //
 // Besides UninstallNotice, the include adds only names that begin with
-// UninstallNotice_, and its own InitializeUninstallProgressForm and
-// DeinitializeUninstall through event attributes, so that your own event
-// functions stay yours.
+// UninstallNotice_, and its own InitializeUninstallProgressForm,
+// CurUninstallStepChanged and DeinitializeUninstall through event
+// attributes, so that your own event functions stay yours.
 
 #ifndef UNINSTALLNOTICE_INCLUDED
 #define UNINSTALLNOTICE_INCLUDED
@@ -51,14 +55,23 @@ const
 var
   UninstallNotice_HasWindow: Boolean;
 
-// The uninstall window exists from here on, and is gone again by the end.
-// Reading it before or after stops the uninstall with a runtime error that
-// try ... except does not catch. Event attributes run before the main event
-// function, so DeinitializeUninstall sees the window gone.
+// The uninstall window exists from here on, until Inno frees it as soon as
+// usUninstall ends. Reading it before or after raises the runtime error
+// "Could not call proc.", which try ... except does not catch: the user sees
+// an error box, and the rest of the event function is skipped. Event
+// attributes run before the main event function, so the author's own
+// CurUninstallStepChanged(usPostUninstall) already sees the window gone.
 <event('InitializeUninstallProgressForm')>
 procedure UninstallNotice_WindowCreated;
 begin
   UninstallNotice_HasWindow := True;
+end;
+
+<event('CurUninstallStepChanged')>
+procedure UninstallNotice_WindowFreed(CurUninstallStep: TUninstallStep);
+begin
+  if (CurUninstallStep = usPostUninstall) or (CurUninstallStep = usDone) then
+    UninstallNotice_HasWindow := False;
 end;
 
 <event('DeinitializeUninstall')>

@@ -25,10 +25,15 @@ _____________________________________________________________________________
  Where the uninstaller has a window ($HWNDPARENT is not 0), its title is set
  to exactly "Quillane Uninstall" while the notice runs, so that the notice is
  owned by it and modal to it, and the previous title is put back afterwards.
- Without a window (un.onInit) the notice stands on its own. Works in
- un.onInit, un.onGUIInit and the uninstall sections, with Unicode and ANSI
- NSIS, for the x86 and amd64 targets. Leaves every register and variable but
- $var as it was.
+ Without a window (un.onInit, un.onGUIEnd) the notice stands on its own.
+ Works in un.onInit, un.onGUIInit, the uninstall sections and
+ un.onUninstSuccess, with Unicode and ANSI NSIS, for the x86 and amd64
+ targets. Leaves every register and variable but $var as it was.
+
+ ${UninstallNotice} is a macro that expands to many instructions: skip it
+ with a label or ${If}, never with a relative jump (+N).
+ UninstallNotice.exe is a 64-bit program: on a Windows that cannot run x64
+ programs, $var holds error.
 _____________________________________________________________________________
 */
 
