@@ -127,7 +127,7 @@ set_tests_properties(exe_reproducible PROPERTIES TIMEOUT 300)
 # behind; its verification, against a good release and against forgeries.
 find_program(BATS bats REQUIRED)
 function(bats_test name file)
-    add_test(NAME ${name} COMMAND ${BATS} ${CMAKE_SOURCE_DIR}/tools/${file})
+    add_test(NAME ${name} COMMAND ${BATS} ${CMAKE_SOURCE_DIR}/tests/scripts/${file})
     set_tests_properties(${name} PROPERTIES TIMEOUT 300
         ENVIRONMENT "BUILD_DIR=${CMAKE_BINARY_DIR};EXE=$<TARGET_FILE:UninstallNotice>")
 endfunction()

@@ -3,14 +3,14 @@
 # 64-bit-only Wine cannot start any program once wine32 is installed beside
 # it; the scripts must make such a prefix anew, and where Wine still cannot
 # start a program, say so in Wine's own words.
-#   BUILD_DIR=build/windows bats tools/wine-prefix.bats
+#   BUILD_DIR=build/windows bats tests/scripts/wine-prefix.bats
 
 bats_load_library bats-support
 bats_load_library bats-assert
 
 setup() {
     bats_require_minimum_version 1.5.0
-    ROOT=$(cd "$BATS_TEST_DIRNAME/.." && pwd)
+    ROOT=$(cd "$BATS_TEST_DIRNAME/../.." && pwd)
     build=$BATS_TEST_TMPDIR/build
     mkdir -p "$build/wineprefix"
     cp "$BUILD_DIR/UninstallNotice.exe" "$BUILD_DIR/notice_e2e.exe" "$build/"

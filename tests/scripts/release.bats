@@ -3,7 +3,7 @@
 # token and time-stamped; signed with a PKCS#12 file; and the inputs and
 # services that fail, each in one line, leaving the release that was there
 # untouched.
-#   BUILD_DIR=build/windows bats tools/release.bats
+#   BUILD_DIR=build/windows bats tests/scripts/release.bats
 
 load signing-fixture
 

@@ -7,7 +7,7 @@
 # signature and fresh checksums; a BUILDINFO that names another commit, or
 # another version than the commit's tag; a file
 # that does not match SHA256SUMS; an include that is not the commit's.
-#   BUILD_DIR=build/windows bats tools/verify-release.bats
+#   BUILD_DIR=build/windows bats tests/scripts/verify-release.bats
 
 load signing-fixture
 

@@ -8,7 +8,7 @@
 bats_load_library bats-support
 bats_load_library bats-assert
 
-ROOT=$(cd "$BATS_TEST_DIRNAME/.." && pwd)
+ROOT=$(cd "$BATS_TEST_DIRNAME/../.." && pwd)
 : "${BUILD_DIR:=$ROOT/build/windows}"
 MODULE=/usr/lib/softhsm/libsofthsm2.so
 
@@ -66,7 +66,7 @@ EOF
     echo 01 >tsa.serial
     # The service's stdio leaves bats' own descriptors alone, or bats would
     # wait for it.
-    "$ROOT/tools/timestamp-service.py" tsa.cnf port >service.log 2>&1 3>&- &
+    "$BATS_TEST_DIRNAME/timestamp-service.py" tsa.cnf port >service.log 2>&1 3>&- &
     echo $! >service.pid
     for _ in $(seq 100); do [ -s port ] && break; sleep 0.1; done
     [ -s port ] || fail "the time-stamping service did not start: $(cat service.log)"

@@ -1,14 +1,14 @@
 #!/usr/bin/env bats
 # The checker answers bad input with one plain line on stderr and exit code 2,
 # and --help with its usage on stdout and exit code 0; never a traceback.
-#   EXE=build/windows/UninstallNotice.exe bats tools/check-exe.bats
+#   EXE=build/windows/UninstallNotice.exe bats tests/scripts/check-exe.bats
 
 bats_load_library bats-support
 bats_load_library bats-assert
 
 setup() {
     bats_require_minimum_version 1.5.0
-    checker=$BATS_TEST_DIRNAME/check-exe.py
+    checker=$BATS_TEST_DIRNAME/../../tools/check-exe.py
     cd "$BATS_TEST_TMPDIR"
 }
 

@@ -2,14 +2,14 @@
 # Our scripts answer wrong input with one plain line and a non-zero exit, at
 # once: before they set up Wine or build anything. A script that would wait
 # (a wrong driver used to hang for 300 s) is cut off after 20 s and fails.
-#   BUILD_DIR=build/windows bats tools/bad-input.bats
+#   BUILD_DIR=build/windows bats tests/scripts/bad-input.bats
 
 bats_load_library bats-support
 bats_load_library bats-assert
 
 setup() {
     bats_require_minimum_version 1.5.0
-    ROOT=$(cd "$BATS_TEST_DIRNAME/.." && pwd)
+    ROOT=$(cd "$BATS_TEST_DIRNAME/../.." && pwd)
     cd "$BATS_TEST_TMPDIR"
     printf 'not a program\n' >text.exe
 }
