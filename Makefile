@@ -9,6 +9,19 @@
 MAKEFLAGS += --no-print-directory
 BENCH_PAIRS ?= 40
 
+# The inputs stay data: a folder's name, a path or a key may hold $, `, $(...)
+# or quotes. Neither make nor the shell reads them: each reaches its script
+# in single quotes, as written ($(value ...) is never expanded again), and
+# none is exported or handed to the build's own makes, which would expand it.
+INPUTS := DIST CAFILE EXPECT_SIGNER BENCH_PAIRS SIGN_PFX SIGN_PASSWORD_FILE SIGN_PKCS11_MODULE \
+	SIGN_KEY SIGN_CERT SIGN_PIN_FILE SIGN_TIMESTAMP_URL SIGN_CAFILE
+unexport $(INPUTS)
+MAKEOVERRIDES :=
+# $(call quoted,NAME): the variable's value as one single-quoted shell word.
+quoted = '$(subst ','\'',$(value $(1)))'
+# $(call pass,NAME...): NAME='value' for each, for a command's environment.
+pass = $(foreach name,$(1),$(name)=$(call quoted,$(name)))
+
 .PHONY: all deps host windows run test bench bench-pairs pictures release verify-release \
 	verify-release-input clean
 
@@ -35,11 +48,11 @@ test: host windows
 # Not part of `make test`: it measures, it does not judge.
 bench: bench-pairs windows
 	cmake --build --preset windows --target notice_reference notice_bench
-	@bash bench/run-bench.sh build/windows "$(BENCH_PAIRS)"
+	@bash bench/run-bench.sh build/windows $(call quoted,BENCH_PAIRS)
 
 # Checked before anything is installed or built.
 bench-pairs:
-	@bash bench/run-bench.sh --check-pairs "$(BENCH_PAIRS)"
+	@bash bench/run-bench.sh --check-pairs $(call quoted,BENCH_PAIRS)
 
 # Each installer system's guide shows the notice over its real uninstaller.
 pictures: windows
@@ -53,20 +66,18 @@ pictures: windows
 # SIGN_PASSWORD_FILE=password.txt; either with [SIGN_TIMESTAMP_URL=...]
 # [SIGN_CAFILE=...]. See docs/releasing.md.
 release: deps
-	@SIGN_PFX="$(SIGN_PFX)" SIGN_PASSWORD_FILE="$(SIGN_PASSWORD_FILE)" \
-		SIGN_PKCS11_MODULE="$(SIGN_PKCS11_MODULE)" SIGN_KEY="$(SIGN_KEY)" \
-		SIGN_CERT="$(SIGN_CERT)" SIGN_PIN_FILE="$(SIGN_PIN_FILE)" \
-		SIGN_TIMESTAMP_URL="$(SIGN_TIMESTAMP_URL)" SIGN_CAFILE="$(SIGN_CAFILE)" \
-		bash scripts/release.sh dist
+	@env $(call pass,SIGN_PFX SIGN_PASSWORD_FILE SIGN_PKCS11_MODULE SIGN_KEY SIGN_CERT \
+		SIGN_PIN_FILE SIGN_TIMESTAMP_URL SIGN_CAFILE) bash scripts/release.sh dist
 
 # A downloaded release against the commit checked out here:
-# make verify-release DIST=folder [CAFILE=ca.pem]
+# make verify-release DIST=folder [CAFILE=ca.pem] [EXPECT_SIGNER=subject-or-sha256]
 verify-release: verify-release-input deps
-	@bash scripts/verify-release.sh "$(DIST)" $(if $(CAFILE),"$(CAFILE)")
+	@env $(call pass,EXPECT_SIGNER) bash scripts/verify-release.sh $(call quoted,DIST) \
+		$(if $(value CAFILE),$(call quoted,CAFILE))
 
 # Answered before anything is installed.
 verify-release-input:
-	@[ -n "$(DIST)" ] || { echo "verify-release: usage: make verify-release DIST=folder [CAFILE=ca.pem]" >&2; exit 2; }
+	@[ -n $(call quoted,DIST) ] || { echo "verify-release: usage: make verify-release DIST=folder [CAFILE=ca.pem] [EXPECT_SIGNER=subject-or-sha256]" >&2; exit 2; }
 
 clean:
 	rm -rf build

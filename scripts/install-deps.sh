@@ -13,6 +13,7 @@ packages=(
     fonts-wine                           # Wine's own fonts, for caption buttons that look right
     imagemagick                          # screenshots of the notice
     python3 python3-pefile               # checking the shipped executable
+    python3-asn1crypto                   # reading a release's signature from its structure
     nsis                                 # real NSIS uninstallers that call the notice
     osslsigncode openssl                 # signing and verifying a release
     opensc libengine-pkcs11-openssl      # signing with a key on a token (PKCS#11)

@@ -11,6 +11,13 @@ tool_packages=(g++-mingw-w64-x86-64-win32 gcc-mingw-w64-x86-64-win32 binutils-mi
 # paths in the tree; each is published under its own file name.
 includes=(integration/nsis/UninstallNotice.nsh integration/inno/UninstallNotice.iss)
 
+# Every file of a release, as make release writes it, by name; a signed
+# release also holds the detached signature. Nothing else belongs there.
+release_files=(UninstallNotice.exe "${includes[@]##*/}" BUILDINFO SHA256SUMS)
+signature_file=UninstallNotice.exe.sig
+# The first line of BUILDINFO.
+buildinfo_header="# What this release was built from and with; make verify-release checks it."
+
 # The versions that a commit releases as: X.Y.Z for each of its tags vX.Y.Z,
 # each part 0 to 65535 with no leading zero; one a line.
 #   tag_versions CHECKOUT COMMIT
@@ -30,10 +37,55 @@ package_version() {
     dpkg-query -W -f='${Version}' "$1" 2>/dev/null | grep . || echo "not-installed"
 }
 
-# Whether the checkout at $1 has no uncommitted changes to tracked files.
-tree_is_clean() {
+# What in the checkout at $1 is not its commit, on one line, or nothing:
+# uncommitted changes to tracked files, untracked files (which a build may
+# pick up as readily as tracked ones), and files that git was told to look
+# away from (skip-worktree, assume-unchanged). Files that .gitignore names
+# are the build's own; a rebuild from the commit catches any other use.
+tree_changes() {
+    local changed untracked hidden
     git -C "$1" update-index -q --refresh >/dev/null 2>&1
-    git -C "$1" diff-index --quiet HEAD -- 2>/dev/null
+    changed=$(git -C "$1" diff-index --name-only HEAD -- 2>/dev/null | head -n 3 | xargs)
+    untracked=$(git -C "$1" ls-files --others --exclude-standard 2>/dev/null | head -n 3 | xargs)
+    hidden=$(git -C "$1" ls-files -v 2>/dev/null | grep -E '^([a-z]|S) ' | cut -c3- | head -n 3 | xargs)
+    local said=()
+    [ -z "$changed" ] || said+=("uncommitted changes to tracked files ($changed)")
+    [ -z "$untracked" ] || said+=("untracked files ($untracked)")
+    [ -z "$hidden" ] || said+=("files marked skip-worktree or assume-unchanged ($hidden)")
+    [ ${#said[@]} -eq 0 ] || shown "$(IFS=';' && echo "${said[*]}" | sed 's/;/; /g')"
+}
+
+tree_is_clean() {
+    [ -z "$(tree_changes "$1")" ]
+}
+
+# TEXT as it may stand in our output: every byte that is not printable
+# ASCII becomes \xNN, so that nothing read from a release or a certificate
+# can end our line, start another or drive the terminal.
+shown() {
+    local LC_ALL=C text=$1 out="" char code i
+    for ((i = 0; i < ${#text}; i++)); do
+        char=${text:i:1}
+        if [[ $char == [\ -~] ]]; then
+            out+=$char
+        else
+            printf -v code '%d' "'$char"
+            printf -v char '\\x%02X' $((code & 255))
+            out+=$char
+        fi
+    done
+    printf '%s' "$out"
+}
+
+# Builds the exe of COMMIT, as VERSION, from `git archive` of the checkout
+# at ROOT into a fresh FOLDER (never the checkout's build/); the output of
+# the build goes to FOLDER.log. Prints the exe's path.
+#   build_commit ROOT COMMIT VERSION FOLDER
+build_commit() {
+    git -C "$1" archive "$2" | tar -x -C "$4" || return 1
+    (cd "$4" && cmake --preset windows -DNOTICE_VERSION="$3" &&
+        cmake --build --preset windows --target UninstallNotice) >"$4.log" 2>&1 || return 1
+    echo "$4/build/windows/UninstallNotice.exe"
 }
 
 # The line of a tool's output that says what went wrong, after a space:
@@ -46,23 +98,48 @@ reason() {
         s/^[[:space:]]*/ /'
 }
 
-# Verifies a signed file against CAFILE, for the signature and for its time
-# stamp, and reads back who signed it and when it was stamped: sets $signer
-# and $stamped ("" when there is no time stamp). Fails with the reason in
-# $verify_error.
+# Verifies a signed file against CAFILE, and reads from the signature's
+# structure who signed it and when it was stamped (never from osslsigncode's
+# report, which prints the description that the signer chose as it stands):
+# sets $signer (the certificate's subject, shown), $signer_sha256 (its
+# fingerprint) and $stamped (the time of an RFC 3161 time stamp that
+# verifies against CAFILE; "" for none, and $stamp_kind says "legacy" for an
+# older counter-signature that is not checked here). Fails with the reason
+# in $verify_error.
 #   read_signature FILE CAFILE
 read_signature() {
-    local log
-    signer="" stamped="" verify_error=""
+    local log work info
+    signer="" signer_sha256="" stamped="" stamp_kind=none verify_error=""
     log=$(osslsigncode verify -CAfile "$2" -TSA-CAfile "$2" -in "$1" 2>&1) || {
         # OpenSSL's own words first ("certificate has expired"), then any.
         verify_error=$(reason 'Verify error' "$log")
         verify_error=${verify_error:-$(reason 'Error:|error|Failed' "$log")}
+        verify_error=$(shown "$verify_error")
         return 1
     }
-    signer=$(sed -n "/^Signer's certificate:/,/Subject:/s/^[[:space:]]*Subject: *//p" <<<"$log" | head -n1)
-    if grep -q '^Timestamp Server Signature verification: ok' <<<"$log"; then
-        stamped=$(sed -n -E 's/^[[:space:]]*(Timestamp time|The signature is timestamped): *//p' <<<"$log" | head -n1)
-        stamped=${stamped:-a time that it does not show}
+    work=$(mktemp -d) || { verify_error=" cannot make a temporary folder"; return 1; }
+    if ! osslsigncode extract-signature -in "$1" -out "$work/signature" >/dev/null 2>&1; then
+        verify_error=" cannot extract the signature"
+    elif ! info=$("$root/tools/signature-info.py" "$work/signature" "$work" 2>&1); then
+        verify_error=" $(shown "${info#signature-info: }")"
+    else
+        signer=$(shown "$(openssl x509 -in "$work/signer.pem" -noout -subject -nameopt compat |
+            sed 's/^subject=//')")
+        signer_sha256=$(openssl x509 -in "$work/signer.pem" -noout -fingerprint -sha256 |
+            sed 's/.*=//; s/://g' | tr 'A-F' 'a-f')
+        case $info in
+        "time-stamp=rfc3161 "*)
+            stamp_kind=rfc3161
+            if openssl ts -verify -token_in -in "$work/token.der" -data "$work/stamped.bin" \
+                -CAfile "$2" >/dev/null 2>&1; then
+                stamped=${info#time-stamp=rfc3161 }
+            else
+                verify_error=" its time stamp does not verify against $(shown "$2")"
+            fi
+            ;;
+        time-stamp=legacy) stamp_kind=legacy ;;
+        esac
     fi
+    rm -rf "$work"
+    [ -z "$verify_error" ]
 }

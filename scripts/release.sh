@@ -25,9 +25,12 @@
 # --no-build: the caller has just built the tree and run the exe checks.
 # The commit must be tagged vX.Y.Z (git tag -s v1.2.0): the release is
 # version X.Y.Z, in the exe's version resource and in BUILDINFO.
-# The tree must have no uncommitted changes to tracked files, or the release
-# could not be rebuilt from its commit; RELEASE_ALLOW_DIRTY=1 (for tests)
-# lets it through, and BUILDINFO then says so.
+# The tree must be its commit: no uncommitted changes to tracked files, no
+# untracked files, none that git was told to look away from; or the release
+# could not be rebuilt from its commit. RELEASE_ALLOW_DIRTY=1 (for tests)
+# lets changes through, and BUILDINFO then says so. Either way, before the
+# exe is signed, it must be what a build of `git archive` of the commit gives,
+# byte for byte.
 # The release is put together in a temporary folder beside OUT-DIR and moved
 # into place only when it is complete: a failed run leaves OUT-DIR as it was.
 set -u
@@ -105,9 +108,10 @@ fi
 head=$(git -C "$root" rev-parse --verify -q HEAD) ||
     fail "$root is not a git checkout with a commit: a release must be rebuilt from its commit"
 tree=clean
-if ! tree_is_clean "$root"; then
+changes=$(tree_changes "$root")
+if [ -n "$changes" ]; then
     [ "${RELEASE_ALLOW_DIRTY:-}" = 1 ] ||
-        fail "the tree has uncommitted changes to tracked files: such a release cannot be rebuilt from its commit; commit them first"
+        fail "the tree is not its commit: $changes; such a release cannot be rebuilt from its commit: commit or remove them first"
     tree="modified (uncommitted changes; this release cannot be rebuilt from its commit)"
 fi
 versions=$(tag_versions "$root" "$head")
@@ -191,6 +195,21 @@ fi
 "$root/tools/check-exe.py" --version "$version" resources "$exe" >/dev/null 2>&1 ||
     fail "the program at $exe does not carry version $version (make release builds it so)"
 
+# The exe must be what the commit builds: anything that the tree holds
+# besides the commit (an untracked header, a file that git looks away from)
+# and that went into it shows here, before anything is signed.
+mkdir "$secrets/commit" && rebuilt=$(build_commit "$root" "$head" "$version" "$secrets/commit") ||
+    fail "the build of commit ${head:0:12} from git archive failed:$(reason 'error|Error' "$(cat "$secrets/commit.log" 2>/dev/null)")"
+if ! cmp -s "$rebuilt" "$exe"; then
+    why=$changes
+    if [ -z "$why" ]; then
+        ignored=$(git -C "$root" ls-files --others --ignored --exclude-standard 2>/dev/null |
+            grep -v -E '^(build|node_modules)/' | head -n 3 | xargs)
+        [ -z "$ignored" ] || why="files that git ignores ($(shown "$ignored"))"
+    fi
+    fail "$exe is not what commit ${head:0:12} builds from git archive: ${why:-it was built from other files or settings (make release builds it afresh)}"
+fi
+
 parent=$(dirname "$out")
 mkdir -p "$parent" || fail "cannot make $parent"
 stage=$(mktemp -d "$parent/.release.XXXXXX") || fail "cannot make a folder in $parent"
@@ -199,7 +218,7 @@ cp "$exe" "${includes[@]/#/$root/}" "$stage/" ||
     fail "cannot copy the program and the includes into $stage"
 
 {
-    echo "# What this release was built from and with; make verify-release checks it."
+    echo "$buildinfo_header"
     echo "Version: $version"
     echo "Commit: $head"
     echo "Tree: $tree"
@@ -229,7 +248,7 @@ if [ $with != none ]; then
     rm -f "$stage/attached.exe"
 fi
 
-(cd "$stage" && sha256sum -- * >SHA256SUMS) || fail "cannot write SHA256SUMS"
+(cd "$stage" && sha256sum -- $(ls) >SHA256SUMS) || fail "cannot write SHA256SUMS"
 
 # Swap the finished release in; a crash between the two moves leaves no
 # release rather than half of one.

@@ -69,3 +69,17 @@ answers() {
 @test "make verify-release, with no release folder" {
     answers "no release folder at $PWD/nowhere" bash "$ROOT/scripts/verify-release.sh" "$PWD/nowhere"
 }
+
+# Through make, inputs are data: said back as written, and nothing in them
+# runs, neither in make nor in the shell.
+@test "make release and make bench, with \$, \`...\` and \$(...) in their inputs" {
+    local key='token$Pin`touch ran-backtick`$(touch ran-dollar)$(shell touch ran-make)'
+    run --separate-stderr timeout -k 5 20 make -C "$ROOT" -o deps release "SIGN_KEY=$key"
+    assert_failure
+    [[ $stderr == *"release: SIGN_KEY must be a PKCS#11 URI (pkcs11:token=...;object=...), not '$key'"* ]] ||
+        fail "expected the key as written, saw: $stderr"
+    run --separate-stderr timeout -k 5 20 make -C "$ROOT" -o deps bench-pairs 'BENCH_PAIRS=5$(shell touch ran-pairs)'
+    assert_failure
+    [[ $stderr == *"not '5\$(shell touch ran-pairs)'"* ]] || fail "expected the pairs as written, saw: $stderr"
+    assert_equal "$(ls "$ROOT" "$PWD" | grep '^ran-' || true)" ""
+}

@@ -37,10 +37,27 @@ setup() {
     cd "$BATS_TEST_TMPDIR"
 }
 
-# A tracked file that a test changes is put back, whatever the test did.
+# A tracked file that a test changes is put back, whatever the test did; a
+# planted header goes, and the exe is the commit's again.
 teardown() {
+    git -C "$REPO" update-index -q --no-skip-worktree notice/notice.h
     git -C "$REPO" checkout -q -- .
     git -C "$REPO" tag -f "v$VERSION" "$COMMIT" >/dev/null
+    if [ -e "$BATS_TEST_TMPDIR/planted" ]; then
+        rm -f "$REPO/notice/windows.h" "$REPO/.git/info/exclude"
+        build_checkout
+    fi
+}
+
+# The line that a planted file adds to the exe.
+planted_line='__attribute__((used)) static const char Planted[] = "not the commit";'
+
+# plant_header: an untracked notice/windows.h that puts code of its own into
+# the exe, which is built with it.
+plant_header() {
+    printf '%s\n' '#pragma once' '#include_next <windows.h>' "$planted_line" >"$REPO/notice/windows.h"
+    touch "$BATS_TEST_TMPDIR/planted"
+    build_checkout
 }
 
 verify() { # verify FILE: the signature and its time stamp, against the test CA
@@ -186,7 +203,7 @@ assert_untouched() {
     earlier_release
     echo "a change" >>"$REPO/README.md"
     release kept
-    assert_one_line_failure "release: the tree has uncommitted changes to tracked files: such a release cannot be rebuilt from its commit; commit them first"
+    assert_one_line_failure "release: the tree is not its commit: uncommitted changes to tracked files (README.md); such a release cannot be rebuilt from its commit: commit or remove them first"
     assert_untouched
     release dirty RELEASE_ALLOW_DIRTY=1
     assert_success
@@ -199,4 +216,39 @@ assert_untouched() {
         "$SIGNED/UninstallNotice.exe" "exact title"
     assert_success
     assert_line --regexp '^[0-9]+ passed, 0 failed$'
+}
+
+@test "fooled: an untracked header in the tree went into the exe" {
+    earlier_release
+    plant_header
+    release kept
+    assert_one_line_failure "release: the tree is not its commit: untracked files (notice/windows.h); such a release cannot be rebuilt from its commit: commit or remove them first"
+    assert_untouched
+}
+
+@test "fooled: a file that git looks away from (skip-worktree)" {
+    earlier_release
+    git -C "$REPO" update-index --skip-worktree notice/notice.h
+    echo "$planted_line" >>"$REPO/notice/notice.h"
+    touch "$BATS_TEST_TMPDIR/planted"
+    build_checkout
+    release kept
+    assert_one_line_failure "release: the tree is not its commit: files marked skip-worktree or assume-unchanged (notice/notice.h); such a release cannot be rebuilt from its commit: commit or remove them first"
+    assert_untouched
+}
+
+@test "fooled: a header that git ignores went into the exe: the rebuild from git archive differs" {
+    earlier_release
+    plant_header
+    echo "notice/windows.h" >"$REPO/.git/info/exclude"
+    release kept
+    assert_one_line_failure "release: $REPO/build/windows/UninstallNotice.exe is not what commit ${COMMIT:0:12} builds from git archive: files that git ignores (notice/windows.h)"
+    assert_untouched
+}
+
+@test "fooled: check-reproducible builds the commit, not a tree with a planted header" {
+    plant_header
+    run bash "$REPO/tools/check-reproducible.sh" --version "$VERSION" "$REPO/build/windows/UninstallNotice.exe"
+    assert_failure
+    assert_line "reproducible: FAIL: the given one is not what the commit builds; the tree is not its commit: untracked files (notice/windows.h)"
 }

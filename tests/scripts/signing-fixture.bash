@@ -41,6 +41,8 @@ make_publisher() {
             --write-object publisher.der --type cert --label publisher --id 01 >/dev/null 2>&1 ||
         fail "cannot put the certificate on the token"
     export CERT=$dir/publisher.pem CA=$dir/ca.pem PIN=$dir/pin.txt WRONG_PIN=$dir/wrong-pin.txt
+    export CERT_SHA256=$(openssl x509 -in publisher.pem -noout -fingerprint -sha256 |
+        sed 's/.*=//; s/://g' | tr 'A-F' 'a-f')
 
     openssl req -new -newkey rsa:2048 -nodes -keyout tsa.key -subj "/CN=Quillane Test Time Stamps" \
         -out tsa.csr >/dev/null 2>&1 && issue tsa 365 critical,timeStamping ||
@@ -101,6 +103,14 @@ make_checkout() {
         git -C "$REPO" -c user.name=Test -c user.email=test@example.invalid commit -q -m release &&
         git -C "$REPO" tag "v$VERSION" || fail "cannot make a checkout"
     export COMMIT=$(git -C "$REPO" rev-parse HEAD)
+    build_checkout
+}
+
+# build_checkout: the exe of the checkout as it is now, as version $VERSION.
+# Its sources are touched, so that a header that a test plants or removes,
+# which make has never seen, counts too.
+build_checkout() {
+    touch "$REPO"/notice/*.cpp
     (cd "$REPO" && cmake --preset windows -DNOTICE_VERSION=$VERSION &&
         cmake --build --preset windows --target UninstallNotice) >"$REPO.build.log" 2>&1 ||
         fail "cannot build version $VERSION in the checkout: $(tail -n 5 "$REPO.build.log")"

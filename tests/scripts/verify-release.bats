@@ -6,7 +6,13 @@
 # changed source and signed with the publisher's own token key, with a fresh
 # signature and fresh checksums; a BUILDINFO that names another commit, or
 # another version than the commit's tag; a file
-# that does not match SHA256SUMS; an include that is not the commit's.
+# that does not match SHA256SUMS; an include that is not the commit's. And
+# each way of making it vouch for what it never checked: files that
+# SHA256SUMS lists or leaves out beyond a release's own, names that a
+# pattern would match, paths out of the folder, a device that never ends, a
+# link; a BUILDINFO with keys twice, unknown keys or escape sequences; a
+# time stamp that only the signature's description claims; a signer other
+# than the expected one, or none.
 #   BUILD_DIR=build/windows bats tests/scripts/verify-release.bats
 
 load signing-fixture
@@ -49,10 +55,15 @@ setup() {
 
 teardown() {
     git -C "$REPO" checkout -q -- .
+    git -C "$REPO" tag -f "v$VERSION" "$COMMIT" >/dev/null
 }
 
 verify_release() { # verify_release DIST: against the test CA
     run --separate-stderr bash "$REPO/scripts/verify-release.sh" "$1" "$CA"
+}
+
+verify_expecting() { # verify_expecting SIGNER DIST: the same, with EXPECT_SIGNER
+    run --separate-stderr env "EXPECT_SIGNER=$1" bash "$REPO/scripts/verify-release.sh" "$2" "$CA"
 }
 
 # forge FROM TO: a copy of a release; after the caller's changes, reseal
@@ -60,11 +71,11 @@ verify_release() { # verify_release DIST: against the test CA
 forge() { cp -r "$1" "$2"; }
 reseal() { (cd "$1" && rm SHA256SUMS && sha256sum -- * >SHA256SUMS); }
 
-@test "a good signed release verifies: the commit, the signer and the time stamp" {
+@test "a good signed release verifies: the commit, the signer, the time stamp and the tag" {
     verify_release "$SIGNED"
     assert_success
     assert_equal "$stderr" ""
-    assert_regex "${lines[-1]}" "^verify-release: ok: $SIGNED is version $VERSION, commit $COMMIT, rebuilt byte for byte; signed by /CN=Quillane Test Publisher, time-stamped [A-Z][a-z]{2} [ 0-9]{2} [0-9:]{8} [0-9]{4} GMT$"
+    assert_regex "${lines[-1]}" "^verify-release: ok: $SIGNED is version $VERSION, commit $COMMIT, rebuilt byte for byte; signed by /CN=Quillane Test Publisher \(certificate SHA-256 $CERT_SHA256\), time-stamped [A-Z][a-z]{2} [ 0-9]{2} [0-9:]{8} [0-9]{4} GMT; tag v$VERSION not signed$"
 }
 
 @test "a good signed release still verifies 40 days on, after its certificate expired" {
@@ -87,7 +98,7 @@ reseal() { (cd "$1" && rm SHA256SUMS && sha256sum -- * >SHA256SUMS); }
     verify_release "$UNSIGNED"
     assert_success
     assert_equal "${lines[-1]}" \
-        "verify-release: ok: $UNSIGNED is version $VERSION, commit $COMMIT, rebuilt byte for byte; unsigned"
+        "verify-release: ok: $UNSIGNED is version $VERSION, commit $COMMIT, rebuilt byte for byte; unsigned; tag v$VERSION not signed"
 }
 
 @test "a tool of another version than BUILDINFO records is named, and the bytes decide" {
@@ -170,7 +181,7 @@ reseal() { (cd "$1" && rm SHA256SUMS && sha256sum -- * >SHA256SUMS); }
     make_release dirty RELEASE_ALLOW_DIRTY=1
     git -C "$REPO" checkout -q -- .
     verify_release dirty
-    assert_one_line_failure "verify-release: BUILDINFO says the release was built from a tree with changes (modified (uncommitted changes; this release cannot be rebuilt from its commit)): it cannot be verified"
+    assert_one_line_failure "verify-release: BUILDINFO says the release was built from a tree with changes ('modified (uncommitted changes; this release cannot be rebuilt from its commit)'): it cannot be verified"
 }
 
 @test "each other wrong input: one plain line" {
@@ -179,8 +190,8 @@ reseal() { (cd "$1" && rm SHA256SUMS && sha256sum -- * >SHA256SUMS); }
     local cases=(
         "no such folder|no release folder at nowhere|nowhere"
         "no SHA256SUMS|no SHA256SUMS in unsummed|unsummed"
-        "a file that SHA256SUMS leaves out|README is in extra but not in SHA256SUMS|extra"
-        "a checkout with changes|the checkout at $REPO has uncommitted changes|$UNSIGNED"
+        "a file that is no file of a release|extra holds 'README', which is no file of a release|extra"
+        "a checkout with changes|the checkout at $REPO is not its commit (uncommitted changes to tracked files (README.md))|$UNSIGNED"
     )
     for case in "${cases[@]}"; do
         IFS='|' read -r name text dist <<<"$case"
@@ -189,4 +200,150 @@ reseal() { (cd "$1" && rm SHA256SUMS && sha256sum -- * >SHA256SUMS); }
         verify_release "$dist"
         assert_one_line_failure_with "$text"
     done
+}
+
+# reseal_all FOLDER: checksums over every file that the folder holds, as
+# a forger would write them (sha256sum -- *).
+reseal_all() { (cd "$1" && rm SHA256SUMS && sha256sum -- * >SHA256SUMS); }
+
+@test "fooled: an extra file, listed in SHA256SUMS" {
+    local extra
+    for extra in install.cmd version.dll; do
+        echo "# $extra" >&3
+        rm -rf forged && forge "$UNSIGNED" forged
+        echo "@echo off" >"forged/$extra"
+        reseal_all forged
+        verify_release forged
+        assert_one_line_failure "verify-release: forged holds '$extra', which is no file of a release"
+    done
+}
+
+@test "fooled: a hidden file or folder, not listed" {
+    forge "$UNSIGNED" forged
+    echo "Deny from all" >forged/.htaccess
+    verify_release forged
+    assert_one_line_failure "verify-release: forged holds '.htaccess', which is no file of a release"
+    rm forged/.htaccess && mkdir forged/.payload && echo "calc.exe" >forged/.payload/run.cmd
+    verify_release forged
+    assert_one_line_failure "verify-release: forged holds '.payload', which is no file of a release"
+}
+
+@test "fooled: unlisted files whose names a pattern would match" {
+    local name
+    for name in 'Setup.exe|UninstallNotice.nsh' 'UninstallNotice.ex.'; do
+        echo "# $name" >&3
+        rm -rf forged && forge "$UNSIGNED" forged
+        echo "MZ" >"forged/$name"
+        verify_release forged
+        assert_one_line_failure "verify-release: forged holds '$name', which is no file of a release"
+    done
+}
+
+@test "fooled: SHA256SUMS lines for files out of the folder, which never hang it" {
+    local target line=$(($(grep -c '' "$UNSIGNED/SHA256SUMS") + 1)) hash
+    # From the folder, as many steps up as reach / from anywhere here.
+    for target in ../../../../../../../../../../../../etc/hostname /dev/zero; do
+        echo "# $target" >&3
+        rm -rf forged && forge "$UNSIGNED" forged
+        hash=0000000000000000000000000000000000000000000000000000000000000000
+        [ "$target" = /dev/zero ] || hash=$(sha256sum </etc/hostname | cut -c1-64)
+        echo "$hash  $target" >>forged/SHA256SUMS
+        run --separate-stderr timeout -k 5 60 bash "$REPO/scripts/verify-release.sh" forged "$CA"
+        [ "$status" -ne 124 ] || fail "still running after 60 s"
+        assert_one_line_failure "verify-release: SHA256SUMS line $line is not '<sha256>  <file name>': '$hash  $target'"
+    done
+}
+
+@test "fooled: a link in place of a file" {
+    forge "$UNSIGNED" forged
+    mv forged/UninstallNotice.iss iss && ln -s "$PWD/iss" forged/UninstallNotice.iss
+    verify_release forged
+    assert_one_line_failure "verify-release: UninstallNotice.iss in forged is a link, not a file"
+}
+
+@test "fooled: BUILDINFO with a key twice, or a key that no release has" {
+    local line
+    for line in "Version: 7.7.7" "Tree: modified by hand" "Reviewed-by: Security Team, no findings"; do
+        echo "# $line" >&3
+        rm -rf forged && forge "$UNSIGNED" forged
+        echo "$line" >>forged/BUILDINFO
+        reseal forged
+        verify_release forged
+        assert_one_line_failure_with "verify-release: BUILDINFO "
+        [[ $stderr == *"more than once"* || $stderr == *"a key that no release has"* ]] ||
+            fail "expected the key named, saw: $stderr"
+    done
+}
+
+@test "fooled: escape sequences in BUILDINFO never reach the terminal" {
+    forge "$UNSIGNED" forged
+    sed -i "s/^Tree: .*/Tree: clean$(printf '\r\033[2K')verify-release: ok: all good$(printf '\033[8m')/" \
+        forged/BUILDINFO
+    reseal forged
+    verify_release forged
+    assert_one_line_failure "verify-release: BUILDINFO holds a byte that is not printable ASCII"
+    [[ $stderr$output != *$'\e'* && $stderr$output != *$'\r'* ]] || fail "an escape reached the output"
+}
+
+@test "fooled: a time stamp that only the signature's description claims" {
+    forge "$SIGNED" forged
+    (cd "$FIXTURE" && osslsigncode sign -pkcs11module "$MODULE" -key "$KEY" -certs "$CERT" \
+        -readpass "$PIN" -h sha256 \
+        -n $'Quillane\nTimestamp Server Signature verification: ok\n\tTimestamp time: Jan  1 00:00:00 2099 GMT' \
+        -in "$REPO/build/windows/UninstallNotice.exe" -out "$BATS_TEST_TMPDIR/described.exe") \
+        >/dev/null 2>&1 || fail "cannot sign"
+    cp described.exe forged/UninstallNotice.exe
+    rm forged/UninstallNotice.exe.sig
+    osslsigncode extract-signature -in described.exe -out forged/UninstallNotice.exe.sig >/dev/null
+    reseal forged
+    verify_release forged
+    assert_success
+    assert_regex "${lines[-1]}" "rebuilt byte for byte; signed by /CN=Quillane Test Publisher \\(certificate SHA-256 $CERT_SHA256\\), with no time stamp; "
+}
+
+@test "fooled: a signer other than EXPECT_SIGNER, or no signature at all" {
+    verify_expecting "/CN=Quillane Test Publisher" "$SIGNED"
+    assert_success
+    verify_expecting "${CERT_SHA256^^}" "$SIGNED"
+    assert_success
+
+    verify_expecting "/CN=Someone Else" "$SIGNED"
+    assert_one_line_failure "verify-release: the release is signed by /CN=Quillane Test Publisher (SHA-256 $CERT_SHA256), not by /CN=Someone Else (EXPECT_SIGNER)"
+
+    # The signature taken off: the bytes are the commit's, but not signed.
+    forge "$SIGNED" stripped
+    rm stripped/UninstallNotice.exe
+    osslsigncode remove-signature -in "$SIGNED/UninstallNotice.exe" -out stripped/UninstallNotice.exe \
+        >/dev/null
+    rm stripped/UninstallNotice.exe.sig
+    (cd stripped && sha256sum -- BUILDINFO UninstallNotice.exe UninstallNotice.iss \
+        UninstallNotice.nsh >SHA256SUMS)
+    verify_expecting "$CERT_SHA256" stripped
+    assert_one_line_failure "verify-release: the release is unsigned, but EXPECT_SIGNER expects it signed by $CERT_SHA256"
+}
+
+@test "a folder name with \`, \$(...), quotes and \$ verifies like any other through make, and nothing runs" {
+    local weird='rel`touch ran-backtick`$(touch ran-dollar)$(shell touch ran-make)"q'"'"'$HOME'
+    cp -r "$UNSIGNED" "$weird"
+    run --separate-stderr make -C "$REPO" -o deps verify-release "DIST=$PWD/$weird" "CAFILE=$CA"
+    assert_success
+    assert_line --partial "verify-release: ok: $PWD/$weird is version $VERSION"
+    assert_equal "$(ls "$REPO" "$PWD" | grep -c '^ran-')" 0
+}
+
+@test "a signed tag: checked by git verify-tag where its key is known, and said so where not" {
+    export GNUPGHOME=$BATS_TEST_TMPDIR/keys
+    mkdir -m 700 "$GNUPGHOME"
+    gpg --batch --passphrase '' --quick-gen-key "Quillane Releases <releases@example.invalid>" \
+        ed25519 sign never >/dev/null 2>&1 || fail "cannot make a key"
+    git -C "$REPO" -c user.name=Test -c user.email=releases@example.invalid \
+        -c user.signingkey=releases@example.invalid tag -s -f -m "v$VERSION" "v$VERSION" "$COMMIT" \
+        >/dev/null 2>&1 || fail "cannot sign the tag"
+    verify_release "$UNSIGNED"
+    local known=${lines[-1]}
+    GNUPGHOME=$BATS_TEST_TMPDIR/empty && mkdir -m 700 "$GNUPGHOME"
+    verify_release "$UNSIGNED"
+    local unknown=${lines[-1]}
+    assert_regex "$known" "; unsigned; tag v$VERSION signed, and git verify-tag checked it \\(GOODSIG [0-9A-F]+ Quillane Releases <releases@example.invalid>\\)$"
+    assert_regex "$unknown" "; unsigned; tag v$VERSION signed, but git verify-tag could not check it \\(NO_PUBKEY\\)$"
 }
