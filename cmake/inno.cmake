@@ -25,7 +25,7 @@ foreach(client example step post done init deinit missing upgrade)
     set(defines NoticeFrom=CurUninstallStepChanged)
     if(client STREQUAL "example")
         set(script ${INNO_SOURCES}/example.iss)
-        set(defines)
+        set(defines Notices=${THIRD_PARTY_NOTICES})
         set(out ${INNO_OUT}/example.exe)
     else()
         set(out ${INNO_OUT}/client-${client}.exe)
@@ -46,7 +46,7 @@ foreach(client example step post done init deinit missing upgrade)
     add_custom_command(OUTPUT ${out}
         COMMAND ${BASH} ${CMAKE_SOURCE_DIR}/scripts/iscc.sh ${CMAKE_BINARY_DIR} ${out} ${script}
             $<TARGET_FILE:UninstallNotice> ${defines}
-        DEPENDS UninstallNotice ${script} ${INNO_SOURCES}/UninstallNotice.iss
+        DEPENDS UninstallNotice ${THIRD_PARTY_NOTICES} ${script} ${INNO_SOURCES}/UninstallNotice.iss
             ${CMAKE_SOURCE_DIR}/scripts/iscc.sh
         COMMENT "Building the Inno client ${client}" VERBATIM)
     list(APPEND inno_clients ${out})

@@ -38,6 +38,26 @@ add_executable(UninstallNotice WIN32 notice/main.cpp notice/notice.cpp notice/ve
 target_include_directories(UninstallNotice PRIVATE notice platform ${CMAKE_BINARY_DIR}/version)
 ship_like_the_notice(UninstallNotice)
 
+# What went into the exe besides its own code, found from the link itself:
+# the linker's map, the Debian packages that held what it pulled in
+# (third-party.json: versions, upstreams, licences) and their licence terms
+# (THIRD-PARTY-NOTICES.txt, which ships with the exe). A file that no
+# installed package holds stops the build, by name.
+find_program(NODE node REQUIRED)
+set(NOTICE_MAP ${CMAKE_BINARY_DIR}/UninstallNotice.map)
+set(THIRD_PARTY ${CMAKE_BINARY_DIR}/third-party.json)
+set(THIRD_PARTY_NOTICES ${CMAKE_BINARY_DIR}/THIRD-PARTY-NOTICES.txt)
+target_link_options(UninstallNotice PRIVATE -Wl,-Map=${NOTICE_MAP})
+file(GLOB third_party_tool CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/third-party/*.mjs)
+add_custom_command(OUTPUT ${THIRD_PARTY} ${THIRD_PARTY_NOTICES}
+    COMMAND ${NODE} ${CMAKE_SOURCE_DIR}/tools/third-party.mjs components ${NOTICE_MAP}
+        ${CMAKE_BINARY_DIR} ${CMAKE_BINARY_DIR}/CMakeFiles/UninstallNotice.dir ${THIRD_PARTY}
+    COMMAND ${NODE} ${CMAKE_SOURCE_DIR}/tools/third-party.mjs notices ${THIRD_PARTY}
+        ${THIRD_PARTY_NOTICES}
+    DEPENDS UninstallNotice ${CMAKE_SOURCE_DIR}/tools/third-party.mjs ${third_party_tool}
+    COMMENT "Finding what the link pulled into UninstallNotice.exe, and its notices" VERBATIM)
+add_custom_target(third_party ALL DEPENDS ${THIRD_PARTY} ${THIRD_PARTY_NOTICES})
+
 add_executable(notice_e2e e2e/driver.cpp e2e/report.cpp e2e/stage.cpp e2e/box.cpp e2e/scenarios.cpp
     e2e/field.cpp e2e/installer.cpp e2e/nsis.cpp e2e/inno.cpp e2e/picture.cpp)
 target_link_libraries(notice_e2e PRIVATE user32 advapi32)
@@ -57,7 +77,8 @@ set(NSIS_OUT ${CMAKE_BINARY_DIR}/nsis)
 set(NSIS_SOURCES ${CMAKE_SOURCE_DIR}/integration/nsis)
 function(nsis_command target out script)
     set(command ${MAKENSIS} -V2 -WX "-XTarget ${target}" "-X!addincludedir ${NSIS_SOURCES}"
-        -DNOTICE_EXE=$<TARGET_FILE:UninstallNotice> -DOUTFILE=${out} ${ARGN} ${script})
+        -DNOTICE_EXE=$<TARGET_FILE:UninstallNotice> -DNOTICES=${THIRD_PARTY_NOTICES}
+        -DOUTFILE=${out} ${ARGN} ${script})
     set(nsis_command ${command} PARENT_SCOPE)
 endfunction()
 set(nsis_clients)
@@ -87,7 +108,7 @@ foreach(client example section guiinit init missing mui2 upgrade)
     add_custom_command(OUTPUT ${out}
         COMMAND ${CMAKE_COMMAND} -E make_directory ${NSIS_OUT}
         COMMAND ${nsis_command}
-        DEPENDS UninstallNotice ${script} ${NSIS_SOURCES}/UninstallNotice.nsh
+        DEPENDS UninstallNotice ${THIRD_PARTY_NOTICES} ${script} ${NSIS_SOURCES}/UninstallNotice.nsh
         COMMENT "Building the NSIS client ${client}" VERBATIM)
     list(APPEND nsis_clients ${out})
 endforeach()
@@ -128,7 +149,7 @@ set_tests_properties(exe_reproducible PROPERTIES TIMEOUT 300)
 find_program(BATS bats REQUIRED)
 function(bats_test name file)
     add_test(NAME ${name} COMMAND ${BATS} ${CMAKE_SOURCE_DIR}/tests/scripts/${file})
-    set_tests_properties(${name} PROPERTIES TIMEOUT 300
+    set_tests_properties(${name} PROPERTIES TIMEOUT 900
         ENVIRONMENT "BUILD_DIR=${CMAKE_BINARY_DIR};EXE=$<TARGET_FILE:UninstallNotice>")
 endfunction()
 bats_test(release release.bats)
@@ -136,6 +157,10 @@ bats_test(verify_release verify-release.bats)
 bats_test(scripts_bad_input bad-input.bats)
 bats_test(exe_checker_bad_input check-exe.bats)
 bats_test(wine_prefix wine-prefix.bats)
+
+# What went into the exe, found from the link map: node's own test runner.
+add_test(NAME third_party_components COMMAND ${NODE} --test ${CMAKE_SOURCE_DIR}/tests/third-party/)
+set_tests_properties(third_party_components PROPERTIES TIMEOUT 120)
 
 # The benchmark (make bench): the notice against a program that only shows
 # the same box, built with the same flags.

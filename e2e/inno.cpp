@@ -102,6 +102,11 @@ bool Install(const char *setup, const Language &language, const std::string &ins
             " \"/DIR=" + installed + "\"",
         InstallTimeout);
     bool installedOk = installing == "exit code 0" && Exists(installed + "\\unins000.exe");
+    // The example ships the notices of what the exe holds beside it.
+    if (!strcmp(setup, "example.exe"))
+        Check(Exists(installed + "\\THIRD-PARTY-NOTICES.txt"),
+              "install: expected THIRD-PARTY-NOTICES.txt beside the program in %s, saw none",
+              installed.c_str());
     return Check(installedOk,
                  "install: expected %s to install into %s in %s with exit code 0, saw %s", setup,
                  installed.c_str(), language.name, installing.c_str());

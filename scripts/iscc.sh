@@ -3,7 +3,8 @@
 # compiler that npm installed (node_modules/innosetup), under the build's Wine.
 #   iscc.sh BUILD-DIR OUT.exe SCRIPT.iss UninstallNotice.exe [NAME[=VALUE]...]
 # The script gets the program as NoticeExe, and each NAME[=VALUE] as a
-# define; integration/inno, the include's folder, is on its include path.
+# define (a VALUE that is an absolute path, as the Windows path of that
+# file); integration/inno, the include's folder, is on its include path.
 set -u
 
 fail() { echo "iscc: $*" >&2; exit 1; }
@@ -25,6 +26,9 @@ ensure_wine_prefix >&2 || exit 1
 
 defines=()
 for define in "$@"; do
+    if [[ $define == *=/* ]] && [ -e "${define#*=}" ]; then
+        define=${define%%=*}=$(to_windows_path "${define#*=}")
+    fi
     defines+=("/D$define")
 done
 name=$(basename "$out")

@@ -1,13 +1,18 @@
 ; A Quillane installer whose uninstaller shows the uninstall notice before it
 ; removes anything.
 ;
-;   ISCC /DNoticeExe=path\to\UninstallNotice.exe example.iss
+;   ISCC /DNoticeExe=path\to\UninstallNotice.exe
+;        /DNotices=path\to\THIRD-PARTY-NOTICES.txt example.iss
 ;
-; NoticeExe defaults to UninstallNotice.exe beside this script; the include
-; is found beside it too (or add its folder with /I).
+; NoticeExe defaults to UninstallNotice.exe beside this script, and Notices
+; to THIRD-PARTY-NOTICES.txt beside it (both come in every release); the
+; include is found beside it too (or add its folder with /I).
 
 #ifndef NoticeExe
   #define NoticeExe "UninstallNotice.exe"
+#endif
+#ifndef Notices
+  #define Notices "THIRD-PARTY-NOTICES.txt"
 #endif
 
 [Setup]
@@ -23,6 +28,8 @@ ArchitecturesInstallIn64BitMode=x64compatible
 
 [Files]
 Source: "{#NoticeExe}"; DestDir: "{app}"; DestName: "UninstallNotice.exe"
+; The licences of what the exe holds ask for their notices to come with it.
+Source: "{#Notices}"; DestDir: "{app}"; DestName: "THIRD-PARTY-NOTICES.txt"
 
 [Code]
 #include "UninstallNotice.iss"

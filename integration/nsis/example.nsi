@@ -3,12 +3,16 @@
 ;
 ;   makensis -DNOTICE_EXE=path/to/UninstallNotice.exe example.nsi
 ;
-; NOTICE_EXE defaults to UninstallNotice.exe beside this script, and OUTFILE
-; to QuillaneSetup.exe. Add -X"Target amd64-unicode" (or x86-unicode,
-; x86-ansi) to choose the target.
+; NOTICE_EXE defaults to UninstallNotice.exe beside this script, NOTICES to
+; THIRD-PARTY-NOTICES.txt beside it (both come in every release), and
+; OUTFILE to QuillaneSetup.exe. Add -X"Target amd64-unicode" (or
+; x86-unicode, x86-ansi) to choose the target.
 
 !ifndef NOTICE_EXE
   !define NOTICE_EXE "UninstallNotice.exe"
+!endif
+!ifndef NOTICES
+  !define NOTICES "THIRD-PARTY-NOTICES.txt"
 !endif
 !ifndef OUTFILE
   !define OUTFILE "QuillaneSetup.exe"
@@ -31,6 +35,8 @@ UninstPage instfiles
 Section "Quillane"
   SetOutPath "$INSTDIR"
   File "/oname=UninstallNotice.exe" "${NOTICE_EXE}"
+  ; The licences of what the exe holds ask for their notices to come with it.
+  File "/oname=THIRD-PARTY-NOTICES.txt" "${NOTICES}"
   WriteUninstaller "$INSTDIR\Uninstall.exe"
 SectionEnd
 
@@ -43,6 +49,7 @@ Section "Uninstall"
   ${EndIf}
 
   Delete "$INSTDIR\UninstallNotice.exe"
+  Delete "$INSTDIR\THIRD-PARTY-NOTICES.txt"
   Delete "$INSTDIR\Uninstall.exe"
   RMDir "$INSTDIR"
 SectionEnd

@@ -1,0 +1,151 @@
+#!/usr/bin/env node
+// What went into UninstallNotice.exe besides its own code, found from the
+// link itself, and what a release says of it:
+//
+//   third-party.mjs components MAP LINK-FOLDER OWN-FOLDER OUT.json
+//       the packages that the link map shows went in (files under
+//       OWN-FOLDER are the program's own; paths in the map are relative to
+//       LINK-FOLDER), with their versions, upstreams and licences
+//   third-party.mjs notices COMPONENTS.json OUT.txt
+//       THIRD-PARTY-NOTICES.txt
+//   third-party.mjs sbom COMPONENTS.json OUT.json  (the release's inputs in
+//       the environment: SBOM_VERSION, SBOM_COMMIT, SBOM_TIME, SBOM_EXE,
+//       SBOM_INCLUDES (one a line), PUBLISHER_NAME, PUBLISHER_URL and,
+//       optional, PUBLISHER_LICENSE, SOURCE_URL, DOWNLOAD_URL)
+//       the CycloneDX 1.6 SBOM; prints the BSI TR-03183-2 fields that it
+//       lacks for want of an input, one a line
+//   third-party.mjs validate FILE.json
+//       the CycloneDX library's strict validator on a file
+//   third-party.mjs check-inputs
+//       PUBLISHER_* and the URLs, as make release takes them
+//
+// Any failure is one line on stderr and exit code 1; wrong usage, 2.
+import fs from 'node:fs'
+import path from 'node:path'
+
+const fail = (message, status = 1) => {
+  process.stderr.write(`third-party: ${message}\n`)
+  process.exit(status)
+}
+const usage = () => fail('usage: third-party.mjs components MAP LINK-FOLDER OWN-FOLDER OUT.json | notices COMPONENTS.json OUT.txt | sbom COMPONENTS.json OUT.json | validate FILE.json | check-inputs', 2)
+
+function read (file, what) {
+  try {
+    return fs.readFileSync(file, 'utf8')
+  } catch {
+    fail(`cannot read ${what} at ${file}`)
+  }
+}
+
+// Written whole or not at all.
+function write (file, text) {
+  const temporary = `${file}.partial`
+  fs.writeFileSync(temporary, text)
+  fs.renameSync(temporary, file)
+}
+
+function components (file) {
+  try {
+    const parsed = JSON.parse(read(file, 'the component list'))
+    if (!Array.isArray(parsed.packages)) throw new Error()
+    return parsed
+  } catch {
+    fail(`${file} is not a component list (third-party.mjs components writes one)`)
+  }
+}
+
+// The release's inputs: what a publisher gives, checked as make release
+// takes it, before anything is built.
+function inputs () {
+  const env = process.env
+  const given = (name) => (env[name] || '').length > 0
+  if (!given('PUBLISHER_NAME') || !given('PUBLISHER_URL')) {
+    fail('PUBLISHER_NAME and PUBLISHER_URL (an https URL) are required: the SBOM names the publisher as the maker and supplier of the exe')
+  }
+  for (const name of ['PUBLISHER_URL', 'SOURCE_URL', 'DOWNLOAD_URL']) {
+    if (!given(name)) continue
+    let url
+    try {
+      url = new URL(env[name])
+    } catch {}
+    const https = name === 'PUBLISHER_URL' ? ['https:'] : ['https:', 'http:', 'git:', 'ssh:']
+    if (!url || !https.includes(url.protocol) || /[\s<>"]/.test(env[name])) {
+      fail(`${name} must be ${name === 'PUBLISHER_URL' ? 'an https' : 'a'} URL, not '${env[name]}'`)
+    }
+  }
+  if (/[^\x20-\x7e]/.test(env.PUBLISHER_NAME)) fail('PUBLISHER_NAME must be printable text on one line')
+  return {
+    publisher: { name: env.PUBLISHER_NAME, url: env.PUBLISHER_URL },
+    licence: env.PUBLISHER_LICENSE || null,
+    sourceUrl: env.SOURCE_URL || null,
+    downloadUrl: env.DOWNLOAD_URL || null
+  }
+}
+
+async function main (argv) {
+  const [command, ...args] = argv
+  // The CycloneDX library asks for Node.js 20.18 or later.
+  const [major, minor] = process.versions.node.split('.').map(Number)
+  if (['sbom', 'validate', 'check-inputs'].includes(command) && (major < 20 || (major === 20 && minor < 18))) {
+    fail(`the CycloneDX library needs Node.js 20.18 or later, and this is ${process.versions.node}`)
+  }
+  if (command === 'components' && args.length === 4) {
+    const { readLinkMap } = await import('./third-party/link-map.mjs')
+    const { linkedPackages } = await import('./third-party/packages.mjs')
+    const [map, linkFolder, ownFolder, out] = args
+    let linked
+    try {
+      linked = readLinkMap(read(map, 'the link map'), path.resolve(linkFolder))
+    } catch (error) {
+      if (error instanceof Error && !error.code) fail(`${map}: ${error.message}`)
+      throw error
+    }
+    write(out, JSON.stringify(linkedPackages(linked, path.resolve(ownFolder)), null, 2) + '\n')
+  } else if (command === 'notices' && args.length === 2) {
+    const { renderNotices } = await import('./third-party/notices.mjs')
+    write(args[1], renderNotices(components(args[0])))
+  } else if (command === 'check-inputs' && args.length === 0) {
+    const given = inputs()
+    const { isSpdxExpression } = await import('./third-party/sbom.mjs')
+    if (given.licence && !isSpdxExpression(given.licence)) {
+      fail(`PUBLISHER_LICENSE must be an SPDX licence expression (such as MIT, or LicenseRef-Quillane-EULA), not '${given.licence}'`)
+    }
+  } else if (command === 'sbom' && args.length === 2) {
+    const { makeSbom, lackingFields } = await import('./third-party/sbom.mjs')
+    const env = process.env
+    const given = inputs()
+    const release = {
+      ...given,
+      version: env.SBOM_VERSION,
+      commit: env.SBOM_COMMIT,
+      time: Number(env.SBOM_TIME),
+      exe: env.SBOM_EXE,
+      includes: (env.SBOM_INCLUDES || '').split('\n').filter(Boolean)
+    }
+    if (!release.version || !/^[0-9a-f]{40}$/.test(release.commit || '') || !Number.isInteger(release.time) || !release.exe) {
+      fail('sbom needs SBOM_VERSION, SBOM_COMMIT (a full commit id), SBOM_TIME (seconds) and SBOM_EXE', 2)
+    }
+    for (const file of [release.exe, ...release.includes]) read(file, 'a file of the release')
+    write(args[1], await makeSbom(components(args[0]), release))
+    for (const field of lackingFields(given)) process.stdout.write(`${field}\n`)
+  } else if (command === 'validate' && args.length === 1) {
+    const { validateSbom } = await import('./third-party/sbom.mjs')
+    const text = read(args[0], 'the SBOM')
+    try {
+      JSON.parse(text)
+    } catch {
+      fail(`${args[0]} is not JSON, so not a CycloneDX SBOM`)
+    }
+    const verdict = await validateSbom(text)
+    if (verdict) fail(`${args[0]} is not valid CycloneDX 1.6: ${JSON.stringify(verdict).slice(0, 300)}`)
+  } else {
+    usage()
+  }
+}
+
+main(process.argv.slice(2)).catch(async (error) => {
+  const { Refusal } = await import('./third-party/packages.mjs')
+  if (error instanceof Refusal) fail(error.message)
+  if (error && error.code === 'ERR_MODULE_NOT_FOUND') fail(`a module is missing (make installs them: npm ci): ${error.message.split('\n')[0]}`)
+  fail(`unexpected: ${String(error && error.message ? error.message : error).replace(/[^\x20-\x7e]+/g, ' ')}`)
+})
