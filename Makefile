@@ -14,7 +14,8 @@ BENCH_PAIRS ?= 40
 # in single quotes, as written ($(value ...) is never expanded again), and
 # none is exported or handed to the build's own makes, which would expand it.
 INPUTS := DIST CAFILE EXPECT_SIGNER BENCH_PAIRS SIGN_PFX SIGN_PASSWORD_FILE SIGN_PKCS11_MODULE \
-	SIGN_KEY SIGN_CERT SIGN_PIN_FILE SIGN_TIMESTAMP_URL SIGN_CAFILE
+	SIGN_KEY SIGN_CERT SIGN_PIN_FILE SIGN_TIMESTAMP_URL SIGN_CAFILE \
+	PUBLISHER_NAME PUBLISHER_URL SOURCE_URL DOWNLOAD_URL PUBLISHER_LICENSE
 unexport $(INPUTS)
 MAKEOVERRIDES :=
 # $(call quoted,NAME): the variable's value as one single-quoted shell word.
@@ -60,14 +61,17 @@ pictures: windows
 	@bash scripts/picture.sh build/windows inno integration/inno/notice.png
 
 # dist/: the program as the version of its commit's tag vX.Y.Z, the NSIS and
-# Inno Setup includes, BUILDINFO and SHA256SUMS; signed with a key on a
-# token: SIGN_PKCS11_MODULE=module.so SIGN_KEY=pkcs11:... SIGN_CERT=...
-# SIGN_PIN_FILE=pin.txt, or with a key in a file: SIGN_PFX=cert.pfx
-# SIGN_PASSWORD_FILE=password.txt; either with [SIGN_TIMESTAMP_URL=...]
-# [SIGN_CAFILE=...]. See docs/releasing.md.
+# Inno Setup includes, the third-party notices, the SBOM, BUILDINFO and
+# SHA256SUMS. PUBLISHER_NAME=... PUBLISHER_URL=https://... are required;
+# [SOURCE_URL=...] [DOWNLOAD_URL=...] [PUBLISHER_LICENSE=spdx-expression].
+# Signed with a key on a token: SIGN_PKCS11_MODULE=module.so
+# SIGN_KEY=pkcs11:... SIGN_CERT=... SIGN_PIN_FILE=pin.txt, or with a key in a
+# file: SIGN_PFX=cert.pfx SIGN_PASSWORD_FILE=password.txt; either with
+# [SIGN_TIMESTAMP_URL=...] [SIGN_CAFILE=...]. See docs/releasing.md.
 release: deps
 	@env $(call pass,SIGN_PFX SIGN_PASSWORD_FILE SIGN_PKCS11_MODULE SIGN_KEY SIGN_CERT \
-		SIGN_PIN_FILE SIGN_TIMESTAMP_URL SIGN_CAFILE) bash scripts/release.sh dist
+		SIGN_PIN_FILE SIGN_TIMESTAMP_URL SIGN_CAFILE PUBLISHER_NAME PUBLISHER_URL SOURCE_URL \
+		DOWNLOAD_URL PUBLISHER_LICENSE) bash scripts/release.sh dist
 
 # A downloaded release against the commit checked out here:
 # make verify-release DIST=folder [CAFILE=ca.pem] [EXPECT_SIGNER=subject-or-sha256]

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, running and testing need, when
 # any is missing: directly as root, otherwise through sudo. Then the Inno
-# Setup compiler, from npm, as package-lock.json pins it.
+# Setup compiler and the CycloneDX library, from npm, as package-lock.json
+# pins them.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -61,10 +62,10 @@ if [ ${#missing[@]} -gt 0 ]; then
     }
 fi
 
-# The Inno Setup compiler, exactly as the lock file has it; node_modules
+# The npm tools, exactly as the lock file has them; node_modules
 # keeps a copy of the lock that it was installed from.
 if ! cmp -s package-lock.json node_modules/.installed-from-lock.json; then
-    echo "install-deps: installing the Inno Setup compiler (npm ci)"
+    echo "install-deps: installing the Inno Setup compiler and the CycloneDX library (npm ci)"
     npm ci --no-audit --no-fund --loglevel=error >/dev/null
     cp package-lock.json node_modules/.installed-from-lock.json
 fi

@@ -13,7 +13,8 @@ includes=(integration/nsis/UninstallNotice.nsh integration/inno/UninstallNotice.
 
 # Every file of a release, as make release writes it, by name; a signed
 # release also holds the detached signature. Nothing else belongs there.
-release_files=(UninstallNotice.exe "${includes[@]##*/}" BUILDINFO SHA256SUMS)
+release_files=(UninstallNotice.exe "${includes[@]##*/}" THIRD-PARTY-NOTICES.txt UninstallNotice.cdx.json
+    BUILDINFO SHA256SUMS)
 signature_file=UninstallNotice.exe.sig
 # The first line of BUILDINFO.
 buildinfo_header="# What this release was built from and with; make verify-release checks it."
@@ -78,14 +79,31 @@ shown() {
 }
 
 # Builds the exe of COMMIT, as VERSION, from `git archive` of the checkout
-# at ROOT into a fresh FOLDER (never the checkout's build/); the output of
-# the build goes to FOLDER.log. Prints the exe's path.
+# at ROOT into a fresh FOLDER (never the checkout's build/), and beside it
+# what the link pulled in (third-party.json) and its notices
+# (THIRD-PARTY-NOTICES.txt); the output of the build goes to FOLDER.log.
+# Prints the exe's path.
 #   build_commit ROOT COMMIT VERSION FOLDER
 build_commit() {
     git -C "$1" archive "$2" | tar -x -C "$4" || return 1
     (cd "$4" && cmake --preset windows -DNOTICE_VERSION="$3" &&
-        cmake --build --preset windows --target UninstallNotice) >"$4.log" 2>&1 || return 1
+        cmake --build --preset windows --target UninstallNotice third_party) >"$4.log" 2>&1 || return 1
     echo "$4/build/windows/UninstallNotice.exe"
+}
+
+# Writes FOLDER/UninstallNotice.cdx.json, the SBOM of the release in FOLDER
+# (its exe as published, its includes), with the checkout's own tool and
+# libraries, and the publisher's inputs from the environment. Its time is
+# the commit's. Prints the fields that it lacks for want of an input.
+#   make_sbom ROOT THIRD-PARTY.json FOLDER VERSION COMMIT
+make_sbom() {
+    local time list="" name
+    time=$(git -C "$1" log -1 --format=%ct "$5") || return 1
+    for name in "${includes[@]##*/}"; do
+        list+="$3/$name"$'\n'
+    done
+    SBOM_VERSION=$4 SBOM_COMMIT=$5 SBOM_TIME=$time SBOM_EXE=$3/UninstallNotice.exe SBOM_INCLUDES=$list \
+        node "$1/tools/third-party.mjs" sbom "$2" "$3/UninstallNotice.cdx.json"
 }
 
 # The line of a tool's output that says what went wrong, after a space:

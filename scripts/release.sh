@@ -1,10 +1,21 @@
 #!/usr/bin/env bash
 # Builds a release into OUT-DIR (make release: dist/): UninstallNotice.exe,
 # the NSIS and Inno Setup includes (UninstallNotice.nsh, UninstallNotice.iss),
-# BUILDINFO (its version, and what it was built from and with) and
+# the licence notices of what the link pulled into the exe
+# (THIRD-PARTY-NOTICES.txt), a CycloneDX SBOM (UninstallNotice.cdx.json),
+# BUILDINFO (its version, and what it was built from, with and by whom) and
 # SHA256SUMS; when signing, the exe is signed and UninstallNotice.exe.sig
 # holds its detached signature.
 #   release.sh [--no-build] OUT-DIR
+# The publisher, for the SBOM, is set by the environment too:
+#   PUBLISHER_NAME       required: who makes and supplies the exe
+#   PUBLISHER_URL        required: their https address
+#   SOURCE_URL           optional: where the source can be had
+#   DOWNLOAD_URL         optional: where this release is published
+#   PUBLISHER_LICENSE    optional: the licence of our own code, an SPDX
+#                        expression
+# The release ends by naming each field of BSI TR-03183-2 v2.1 that the SBOM
+# lacks because an input was not given.
 # Signing is set by the environment (make release passes its variables on),
 # with a key on a token or smart card or in a cloud HSM, through PKCS#11:
 #   SIGN_PKCS11_MODULE   the token's PKCS#11 module (a .so)
@@ -57,6 +68,8 @@ readable_file() { [ -f "$1" ] && head -c 0 <"$1" 2>/dev/null; }
 
 # Every input is checked before anything is built or written.
 [ ! -e "$out" ] || [ -d "$out" ] || fail "$out is there and is not a folder"
+command -v node >/dev/null || fail "node is not installed (make release installs it)"
+log=$(node "$root/tools/third-party.mjs" check-inputs 2>&1) || fail "${log#third-party: }"
 with=none
 [ -n "$pfx$password" ] && with=file
 if [ -n "$module$key$cert$pin" ]; then
@@ -197,14 +210,15 @@ fi
 
 # The exe must be what the commit builds: anything that the tree holds
 # besides the commit (an untracked header, a file that git looks away from)
-# and that went into it shows here, before anything is signed.
+# and that went into it shows here, before anything is signed. The notices
+# and the list of what went in come from that build too.
 mkdir "$secrets/commit" && rebuilt=$(build_commit "$root" "$head" "$version" "$secrets/commit") ||
     fail "the build of commit ${head:0:12} from git archive failed:$(reason 'error|Error' "$(cat "$secrets/commit.log" 2>/dev/null)")"
 if ! cmp -s "$rebuilt" "$exe"; then
     why=$changes
     if [ -z "$why" ]; then
         ignored=$(git -C "$root" ls-files --others --ignored --exclude-standard 2>/dev/null |
-            grep -v -E '^(build|node_modules)/' | head -n 3 | xargs)
+            grep -v -E '^(build|node_modules)(/|$)' | head -n 3 | xargs)
         [ -z "$ignored" ] || why="files that git ignores ($(shown "$ignored"))"
     fi
     fail "$exe is not what commit ${head:0:12} builds from git archive: ${why:-it was built from other files or settings (make release builds it afresh)}"
@@ -214,8 +228,8 @@ parent=$(dirname "$out")
 mkdir -p "$parent" || fail "cannot make $parent"
 stage=$(mktemp -d "$parent/.release.XXXXXX") || fail "cannot make a folder in $parent"
 chmod "$(printf %o $((0777 & ~0$(umask))))" "$stage"
-cp "$exe" "${includes[@]/#/$root/}" "$stage/" ||
-    fail "cannot copy the program and the includes into $stage"
+cp "$exe" "${includes[@]/#/$root/}" "$(dirname "$rebuilt")/THIRD-PARTY-NOTICES.txt" "$stage/" ||
+    fail "cannot copy the program, the includes and the notices into $stage"
 
 {
     echo "$buildinfo_header"
@@ -226,6 +240,11 @@ cp "$exe" "${includes[@]/#/$root/}" "$stage/" ||
     for package in "${tool_packages[@]}"; do
         echo "Package: $package $(package_version "$package")"
     done
+    echo "Publisher-Name: $PUBLISHER_NAME"
+    echo "Publisher-URL: $PUBLISHER_URL"
+    [ -z "${SOURCE_URL:-}" ] || echo "Source-URL: $SOURCE_URL"
+    [ -z "${DOWNLOAD_URL:-}" ] || echo "Download-URL: $DOWNLOAD_URL"
+    [ -z "${PUBLISHER_LICENSE:-}" ] || echo "Publisher-License: $PUBLISHER_LICENSE"
 } >"$stage/BUILDINFO" || fail "cannot write BUILDINFO"
 
 if [ $with != none ]; then
@@ -248,6 +267,11 @@ if [ $with != none ]; then
     rm -f "$stage/attached.exe"
 fi
 
+# The SBOM, of the exe as published: made and validated from what the
+# commit's build found in the link, and from the publisher's inputs.
+lacking=$(make_sbom "$root" "$(dirname "$rebuilt")/third-party.json" "$stage" "$version" "$head" 2>&1) ||
+    fail "${lacking#third-party: }"
+
 (cd "$stage" && sha256sum -- $(ls) >SHA256SUMS) || fail "cannot write SHA256SUMS"
 
 # Swap the finished release in; a crash between the two moves leaves no
@@ -267,3 +291,5 @@ state=unsigned
 [ -n "${stamped:-}" ] && state="$state, time-stamped $stamped"
 echo "release: $out holds UninstallNotice.exe $version ($(stat -c %s "$out/UninstallNotice.exe") bytes, $state):"
 sed 's/^/    /' "$out/SHA256SUMS"
+[ -z "$lacking" ] ||
+    echo "release: for want of inputs, the SBOM lacks these fields of BSI TR-03183-2 v2.1: $(paste -s -d ';' <<<"$lacking" | sed 's/;/; /g')"

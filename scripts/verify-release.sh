@@ -5,8 +5,10 @@
 # names this commit on a clean tree and the version that the commit's tag
 # gives; a fresh build of the commit in a temporary folder against BUILDINFO's
 # hash, and the published exe against that build (with its detached
-# signature attached, when signed); and the signature, its time stamp and
-# its signer.
+# signature attached, when signed); the signature, its time stamp and its
+# signer; and the notices and the SBOM against what the commit's build and
+# BUILDINFO's inputs give, byte for byte, the SBOM through CycloneDX's
+# validator too.
 #   verify-release.sh DIST [CAFILE]      (make verify-release DIST=... [CAFILE=...])
 # CAFILE: the CA certificates for the signature and the time stamp (default:
 # the system's). EXPECT_SIGNER (environment): the publisher's certificate,
@@ -31,7 +33,7 @@ max_bytes=$((16 * 1024 * 1024))
 
 [ -d "$dist" ] || fail "no release folder at $shown_dist"
 [ -f "$cafile" ] || fail "no CA certificates at $(shown "$cafile") (CAFILE)"
-for tool in git sha256sum osslsigncode openssl cmake; do
+for tool in git sha256sum osslsigncode openssl cmake node; do
     command -v $tool >/dev/null || fail "$tool is not installed (make verify-release installs it)"
 done
 [ -x "$root/tools/signature-info.py" ] || fail "no $root/tools/signature-info.py"
@@ -106,14 +108,15 @@ while IFS= read -r line || [ -n "$line" ]; do
             fail "BUILDINFO line $line_number names a package that no release records: '$line'"
     else
         case $key in
-        Version | Commit | Tree | Unsigned-SHA256) ;;
+        Version | Commit | Tree | Unsigned-SHA256 | Publisher-Name | Publisher-URL) ;;
+        Source-URL | Download-URL | Publisher-License) ;;
         *) fail "BUILDINFO line $line_number has a key that no release has: '$key'" ;;
         esac
     fi
     [ -z "${field[$key]+1}" ] || fail "BUILDINFO has $key more than once"
     field[$key]=$value
 done <"$dist/BUILDINFO"
-for key in Version Commit Tree Unsigned-SHA256 "${tool_packages[@]/#/Package }"; do
+for key in Version Commit Tree Unsigned-SHA256 Publisher-Name Publisher-URL "${tool_packages[@]/#/Package }"; do
     [ -n "${field[$key]+1}" ] || fail "BUILDINFO has no $key"
 done
 version=${field[Version]} commit=${field[Commit]} tree=${field[Tree]} unsigned=${field[Unsigned-SHA256]}
@@ -184,6 +187,24 @@ else
         fail "the release is unsigned, but EXPECT_SIGNER expects it signed by $(shown "$expect")"
     what=unsigned
 fi
+
+# The notices and the SBOM are what the commit's build and BUILDINFO's
+# inputs give, and the SBOM passes CycloneDX's own validator.
+cmp -s "$(dirname "$fresh")/THIRD-PARTY-NOTICES.txt" "$dist/THIRD-PARTY-NOTICES.txt" ||
+    fail "THIRD-PARTY-NOTICES.txt in $shown_dist is not what the build of $commit gives (from its link and this machine's packages)"
+log=$(node "$root/tools/third-party.mjs" validate "$dist/UninstallNotice.cdx.json" 2>&1) ||
+    fail "$(shown "${log#third-party: }")"
+mkdir "$work/sbom" || fail "cannot make $work/sbom"
+for name in UninstallNotice.exe "${includes[@]##*/}"; do
+    cp "$dist/$name" "$work/sbom/" || fail "cannot copy $name into $work/sbom"
+done
+log=$(PUBLISHER_NAME=${field[Publisher-Name]} PUBLISHER_URL=${field[Publisher-URL]} \
+    SOURCE_URL=${field[Source-URL]:-} DOWNLOAD_URL=${field[Download-URL]:-} \
+    PUBLISHER_LICENSE=${field[Publisher-License]:-} \
+    make_sbom "$root" "$(dirname "$fresh")/third-party.json" "$work/sbom" "$version" "$commit" 2>&1) ||
+    fail "cannot make the SBOM from BUILDINFO's inputs: ${log#third-party: }"
+cmp -s "$work/sbom/UninstallNotice.cdx.json" "$dist/UninstallNotice.cdx.json" ||
+    fail "UninstallNotice.cdx.json in $shown_dist is not the SBOM that the build of $commit and BUILDINFO give"
 
 # Whether the commit's tag is signed, and whether git could check it.
 tag=v$version

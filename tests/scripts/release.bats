@@ -64,16 +64,17 @@ verify() { # verify FILE: the signature and its time stamp, against the test CA
     run osslsigncode verify -CAfile "$CA" -TSA-CAfile "$CA" -in "$1"
 }
 
-@test "unsigned: the build's exe, the includes, BUILDINFO, and checksums over all of them" {
+@test "unsigned: the build's exe, the includes, the notices, the SBOM, BUILDINFO, and checksums over all of them" {
     release plain
     assert_success
     assert_equal "$(ls plain | xargs)" \
-        "BUILDINFO SHA256SUMS UninstallNotice.exe UninstallNotice.iss UninstallNotice.nsh"
+        "BUILDINFO SHA256SUMS THIRD-PARTY-NOTICES.txt UninstallNotice.cdx.json UninstallNotice.exe UninstallNotice.iss UninstallNotice.nsh"
     cmp plain/UninstallNotice.iss "$REPO/integration/inno/UninstallNotice.iss"
     cmp plain/UninstallNotice.exe "$REPO/build/windows/UninstallNotice.exe"
     (cd plain && sha256sum --strict -c --quiet SHA256SUMS)
     assert_equal "$(cut -c67- plain/SHA256SUMS | xargs)" \
-        "BUILDINFO UninstallNotice.exe UninstallNotice.iss UninstallNotice.nsh"
+        "BUILDINFO THIRD-PARTY-NOTICES.txt UninstallNotice.cdx.json UninstallNotice.exe UninstallNotice.iss UninstallNotice.nsh"
+    assert_line "release: for want of inputs, the SBOM lacks these fields of BSI TR-03183-2 v2.1: distribution licences of UninstallNotice.exe and the includes (PUBLISHER_LICENSE); source code URI of UninstallNotice.exe (SOURCE_URL); URI of the deployable form of UninstallNotice.exe (DOWNLOAD_URL)"
 
     run grep -v '^#' plain/BUILDINFO
     assert_line --index 0 "Version: $VERSION"
@@ -105,7 +106,7 @@ verify() { # verify FILE: the signature and its time stamp, against the test CA
 
 @test "token-signed and time-stamped: the signature and its time stamp verify against the CA" {
     assert_equal "$(ls "$SIGNED" | xargs)" \
-        "BUILDINFO SHA256SUMS UninstallNotice.exe UninstallNotice.exe.sig UninstallNotice.iss UninstallNotice.nsh"
+        "BUILDINFO SHA256SUMS THIRD-PARTY-NOTICES.txt UninstallNotice.cdx.json UninstallNotice.exe UninstallNotice.exe.sig UninstallNotice.iss UninstallNotice.nsh"
     run cat "$SIGNED.log"
     assert_line --partial "signed by /CN=Quillane Test Publisher, time-stamped"
     verify "$SIGNED/UninstallNotice.exe"
@@ -251,4 +252,34 @@ assert_untouched() {
     run bash "$REPO/tools/check-reproducible.sh" --version "$VERSION" "$REPO/build/windows/UninstallNotice.exe"
     assert_failure
     assert_line "reproducible: FAIL: the given one is not what the commit builds; the tree is not its commit: untracked files (notice/windows.h)"
+}
+
+@test "a missing publisher is refused in one line that names the inputs, before anything is built" {
+    earlier_release
+    local setting
+    for setting in PUBLISHER_NAME= PUBLISHER_URL= ; do
+        echo "# $setting" >&3
+        release kept "$setting"
+        assert_one_line_failure "release: PUBLISHER_NAME and PUBLISHER_URL (an https URL) are required: the SBOM names the publisher as the maker and supplier of the exe"
+        assert_untouched
+    done
+    release kept PUBLISHER_URL=http://quillane.example
+    assert_one_line_failure "release: PUBLISHER_URL must be an https URL, not 'http://quillane.example'"
+    release kept "PUBLISHER_LICENSE=Quillane EULA"
+    assert_one_line_failure_with "release: PUBLISHER_LICENSE must be an SPDX licence expression"
+    assert_untouched
+}
+
+@test "every input given: the SBOM has all that they give, and the release names no missing field" {
+    release full PUBLISHER_LICENSE=LicenseRef-Quillane-EULA SOURCE_URL=https://quillane.example/source \
+        DOWNLOAD_URL=https://quillane.example/download/UninstallNotice.exe
+    assert_success
+    refute_line --partial "the SBOM lacks"
+    run node -e '
+        const d = JSON.parse(require("fs").readFileSync(process.argv[1]))
+        const c = d.metadata.component
+        console.log(c.licenses[0].expression, c.externalReferences.map((r) => r.type + " " + r.url).join(" "))' \
+        full/UninstallNotice.cdx.json
+    assert_output "LicenseRef-Quillane-EULA distribution https://quillane.example/download/UninstallNotice.exe source-distribution https://quillane.example/source"
+    assert_equal "$(grep -c -E '^(Source-URL|Download-URL|Publisher-License): ' full/BUILDINFO)" 3
 }

@@ -102,6 +102,8 @@ make_checkout() {
         git -C "$REPO" init -q && git -C "$REPO" add -A &&
         git -C "$REPO" -c user.name=Test -c user.email=test@example.invalid commit -q -m release &&
         git -C "$REPO" tag "v$VERSION" || fail "cannot make a checkout"
+    # The tools that make and check the SBOM, as npm installed them here.
+    ln -s "$ROOT/node_modules" "$REPO/node_modules"
     export COMMIT=$(git -C "$REPO" rev-parse HEAD)
     build_checkout
 }
@@ -112,17 +114,19 @@ make_checkout() {
 build_checkout() {
     touch "$REPO"/notice/*.cpp
     (cd "$REPO" && cmake --preset windows -DNOTICE_VERSION=$VERSION &&
-        cmake --build --preset windows --target UninstallNotice) >"$REPO.build.log" 2>&1 ||
+        cmake --build --preset windows --target UninstallNotice third_party) >"$REPO.build.log" 2>&1 ||
         fail "cannot build version $VERSION in the checkout: $(tail -n 5 "$REPO.build.log")"
 }
 
 # release_sh OUT [VAR=VALUE...]: release.sh on the checkout, with only the
-# given settings.
+# given settings, and a publisher unless they name another.
 release_sh() {
     local out=$1
     shift
     env -u SIGN_PFX -u SIGN_PASSWORD_FILE -u SIGN_PKCS11_MODULE -u SIGN_KEY -u SIGN_CERT \
-        -u SIGN_PIN_FILE -u SIGN_TIMESTAMP_URL -u SIGN_CAFILE -u RELEASE_ALLOW_DIRTY "$@" \
+        -u SIGN_PIN_FILE -u SIGN_TIMESTAMP_URL -u SIGN_CAFILE -u RELEASE_ALLOW_DIRTY \
+        -u SOURCE_URL -u DOWNLOAD_URL -u PUBLISHER_LICENSE \
+        "PUBLISHER_NAME=Quillane Test Publisher" PUBLISHER_URL=https://quillane.example "$@" \
         bash "$REPO/scripts/release.sh" --no-build "$out"
 }
 

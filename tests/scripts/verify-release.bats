@@ -70,6 +70,13 @@ verify_expecting() { # verify_expecting SIGNER DIST: the same, with EXPECT_SIGNE
 # rewrites its checksums, as a forger would.
 forge() { cp -r "$1" "$2"; }
 reseal() { (cd "$1" && rm SHA256SUMS && sha256sum -- * >SHA256SUMS); }
+# resbom FOLDER: the SBOM made anew for the files that the folder now holds,
+# with the publisher's inputs, as a forger could.
+resbom() {
+    (root=$REPO && source "$REPO/scripts/release-lib.sh" &&
+        PUBLISHER_NAME="Quillane Test Publisher" PUBLISHER_URL=https://quillane.example \
+            make_sbom "$REPO" "$REPO/build/windows/third-party.json" "$1" "$VERSION" "$COMMIT" >/dev/null)
+}
 
 @test "a good signed release verifies: the commit, the signer, the time stamp and the tag" {
     verify_release "$SIGNED"
@@ -295,6 +302,7 @@ reseal_all() { (cd "$1" && rm SHA256SUMS && sha256sum -- * >SHA256SUMS); }
     cp described.exe forged/UninstallNotice.exe
     rm forged/UninstallNotice.exe.sig
     osslsigncode extract-signature -in described.exe -out forged/UninstallNotice.exe.sig >/dev/null
+    resbom forged
     reseal forged
     verify_release forged
     assert_success
@@ -316,8 +324,9 @@ reseal_all() { (cd "$1" && rm SHA256SUMS && sha256sum -- * >SHA256SUMS); }
     osslsigncode remove-signature -in "$SIGNED/UninstallNotice.exe" -out stripped/UninstallNotice.exe \
         >/dev/null
     rm stripped/UninstallNotice.exe.sig
-    (cd stripped && sha256sum -- BUILDINFO UninstallNotice.exe UninstallNotice.iss \
-        UninstallNotice.nsh >SHA256SUMS)
+    resbom stripped
+    (cd stripped && sha256sum -- BUILDINFO THIRD-PARTY-NOTICES.txt UninstallNotice.cdx.json \
+        UninstallNotice.exe UninstallNotice.iss UninstallNotice.nsh >SHA256SUMS)
     verify_expecting "$CERT_SHA256" stripped
     assert_one_line_failure "verify-release: the release is unsigned, but EXPECT_SIGNER expects it signed by $CERT_SHA256"
 }
@@ -346,4 +355,26 @@ reseal_all() { (cd "$1" && rm SHA256SUMS && sha256sum -- * >SHA256SUMS); }
     local unknown=${lines[-1]}
     assert_regex "$known" "; unsigned; tag v$VERSION signed, and git verify-tag checked it \\(GOODSIG [0-9A-F]+ Quillane Releases <releases@example.invalid>\\)$"
     assert_regex "$unknown" "; unsigned; tag v$VERSION signed, but git verify-tag could not check it \\(NO_PUBKEY\\)$"
+}
+
+@test "forgery: notices that are not what the link gives, with fresh checksums" {
+    forge "$UNSIGNED" forged
+    sed -i '/^License: ZPL-2.1$/d' forged/THIRD-PARTY-NOTICES.txt
+    reseal forged
+    verify_release forged
+    assert_one_line_failure "verify-release: THIRD-PARTY-NOTICES.txt in forged is not what the build of $COMMIT gives (from its link and this machine's packages)"
+}
+
+@test "forgery: an SBOM changed, valid or not, with fresh checksums" {
+    forge "$UNSIGNED" forged
+    sed -i 's/"expression": "ZPL-2.1 AND [^"]*"/"expression": "MIT"/' forged/UninstallNotice.cdx.json
+    grep -q '"expression": "MIT"' forged/UninstallNotice.cdx.json || fail "nothing changed"
+    reseal forged
+    verify_release forged
+    assert_one_line_failure "verify-release: UninstallNotice.cdx.json in forged is not the SBOM that the build of $COMMIT and BUILDINFO give"
+
+    sed -i 's/"bomFormat": "CycloneDX"/"bomFormat": "SomethingElse"/' forged/UninstallNotice.cdx.json
+    reseal forged
+    verify_release forged
+    assert_one_line_failure_with "verify-release: forged/UninstallNotice.cdx.json is not valid CycloneDX 1.6: "
 }
