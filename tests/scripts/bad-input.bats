@@ -74,7 +74,8 @@ answers() {
 # runs, neither in make nor in the shell.
 @test "make release and make bench, with \$, \`...\` and \$(...) in their inputs" {
     local key='token$Pin`touch ran-backtick`$(touch ran-dollar)$(shell touch ran-make)'
-    run --separate-stderr timeout -k 5 20 make -C "$ROOT" -o deps release "SIGN_KEY=$key"
+    run --separate-stderr timeout -k 5 20 make -C "$ROOT" -o deps release "SIGN_KEY=$key" \
+        PUBLISHER_NAME=Quillane PUBLISHER_URL=https://quillane.example
     assert_failure
     [[ $stderr == *"release: SIGN_KEY must be a PKCS#11 URI (pkcs11:token=...;object=...), not '$key'"* ]] ||
         fail "expected the key as written, saw: $stderr"
