@@ -73,7 +73,10 @@ function inputs () {
       fail(`${name} must be ${name === 'PUBLISHER_URL' ? 'an https' : 'a'} URL, not '${env[name]}'`)
     }
   }
-  if (/[^\x20-\x7e]/.test(env.PUBLISHER_NAME)) fail('PUBLISHER_NAME must be printable text on one line')
+  // BUILDINFO records them, and holds printable ASCII only.
+  for (const name of ['PUBLISHER_NAME', 'PUBLISHER_URL', 'SOURCE_URL', 'DOWNLOAD_URL', 'PUBLISHER_LICENSE']) {
+    if (/[^\x20-\x7e]/.test(env[name] || '')) fail(`${name} must be printable ASCII on one line`)
+  }
   return {
     publisher: { name: env.PUBLISHER_NAME, url: env.PUBLISHER_URL },
     licence: env.PUBLISHER_LICENSE || null,
