@@ -16,8 +16,11 @@ includes=(integration/nsis/UninstallNotice.nsh integration/inno/UninstallNotice.
 release_files=(UninstallNotice.exe "${includes[@]##*/}" THIRD-PARTY-NOTICES.txt UninstallNotice.cdx.json
     BUILDINFO SHA256SUMS)
 signature_file=UninstallNotice.exe.sig
-# The first line of BUILDINFO.
+# The first line of BUILDINFO, the keys that it always has (besides one
+# "Package:" for each of tool_packages) and those that it may have.
 buildinfo_header="# What this release was built from and with; make verify-release checks it."
+buildinfo_keys=(Version Commit Tree Unsigned-SHA256 Publisher-Name Publisher-URL)
+buildinfo_optional_keys=(Source-URL Download-URL Publisher-License)
 
 # The versions that a commit releases as: X.Y.Z for each of its tags vX.Y.Z,
 # each part 0 to 65535 with no leading zero; one a line.
@@ -54,10 +57,6 @@ tree_changes() {
     [ -z "$untracked" ] || said+=("untracked files ($untracked)")
     [ -z "$hidden" ] || said+=("files marked skip-worktree or assume-unchanged ($hidden)")
     [ ${#said[@]} -eq 0 ] || shown "$(IFS=';' && echo "${said[*]}" | sed 's/;/; /g')"
-}
-
-tree_is_clean() {
-    [ -z "$(tree_changes "$1")" ]
 }
 
 # TEXT as it may stand in our output: every byte that is not printable

@@ -272,7 +272,7 @@ fi
 lacking=$(make_sbom "$root" "$(dirname "$rebuilt")/third-party.json" "$stage" "$version" "$head" 2>&1) ||
     fail "${lacking#third-party: }"
 
-(cd "$stage" && sha256sum -- $(ls) >SHA256SUMS) || fail "cannot write SHA256SUMS"
+(cd "$stage" && sha256sum -- * >SHA256SUMS) || fail "cannot write SHA256SUMS"
 
 # Swap the finished release in; a crash between the two moves leaves no
 # release rather than half of one.

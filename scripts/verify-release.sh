@@ -65,10 +65,12 @@ done
 
 # SHA256SUMS: one well-formed line for each other file, compared as literal
 # names, before any of them is read; then the hashes.
+# Whether FILE holds nothing but printable ASCII and line ends.
+printable_file() { [ -z "$(LC_ALL=C tr -d '\n -~' <"$1" | head -c 1)" ]; }
+
 declare -A listed=()
 line_number=0
-[ -z "$(LC_ALL=C tr -d '\n -~' <"$dist/SHA256SUMS" | head -c 1)" ] ||
-    fail "SHA256SUMS holds a byte that is not printable ASCII"
+printable_file "$dist/SHA256SUMS" || fail "SHA256SUMS holds a byte that is not printable ASCII"
 while IFS= read -r line || [ -n "$line" ]; do
     line_number=$((line_number + 1))
     [[ $line =~ ^([0-9a-f]{64})\ \ ([^/]+)$ ]] ||
@@ -89,8 +91,7 @@ for name in "${!listed[@]}"; do
 done
 
 # BUILDINFO: printable ASCII, the header, then each key once, no other key.
-[ -z "$(LC_ALL=C tr -d '\n -~' <"$dist/BUILDINFO" | head -c 1)" ] ||
-    fail "BUILDINFO holds a byte that is not printable ASCII"
+printable_file "$dist/BUILDINFO" || fail "BUILDINFO holds a byte that is not printable ASCII"
 declare -A field=()
 line_number=0
 while IFS= read -r line || [ -n "$line" ]; do
@@ -107,16 +108,13 @@ while IFS= read -r line || [ -n "$line" ]; do
         [[ " ${tool_packages[*]} " == *" ${key#Package } "* ]] ||
             fail "BUILDINFO line $line_number names a package that no release records: '$line'"
     else
-        case $key in
-        Version | Commit | Tree | Unsigned-SHA256 | Publisher-Name | Publisher-URL) ;;
-        Source-URL | Download-URL | Publisher-License) ;;
-        *) fail "BUILDINFO line $line_number has a key that no release has: '$key'" ;;
-        esac
+        [[ " ${buildinfo_keys[*]} ${buildinfo_optional_keys[*]} " == *" $key "* ]] ||
+            fail "BUILDINFO line $line_number has a key that no release has: '$key'"
     fi
     [ -z "${field[$key]+1}" ] || fail "BUILDINFO has $key more than once"
     field[$key]=$value
 done <"$dist/BUILDINFO"
-for key in Version Commit Tree Unsigned-SHA256 Publisher-Name Publisher-URL "${tool_packages[@]/#/Package }"; do
+for key in "${buildinfo_keys[@]}" "${tool_packages[@]/#/Package }"; do
     [ -n "${field[$key]+1}" ] || fail "BUILDINFO has no $key"
 done
 version=${field[Version]} commit=${field[Commit]} tree=${field[Tree]} unsigned=${field[Unsigned-SHA256]}
@@ -154,7 +152,7 @@ done
 
 # A fresh build of the commit, never the checkout's own build/.
 work=$(mktemp -d) || fail "cannot make a temporary folder"
-trap 'rm -rf "$work" "$work.log"' EXIT
+trap 'rm -rf "$work"' EXIT
 say "building version $version, commit ${commit:0:12}, afresh in $work"
 mkdir "$work/tree" && fresh=$(build_commit "$root" "$commit" "$version" "$work/tree") ||
     fail "the build of commit $commit failed:$(reason 'error|Error' "$(cat "$work/tree.log" 2>/dev/null)")"

@@ -43,7 +43,7 @@ function packageField (name, field) {
 }
 
 // The paragraphs of a Debian copyright file, each a map of its fields (the
-// first line of each field only, and the whole text under `text`).
+// first line of each field only).
 function paragraphs (text) {
   return text.split(/\n\s*\n/).map((block) => {
     const fields = new Map()
@@ -80,16 +80,14 @@ export function readCopyright (name, file, homepage) {
     return {
       upstream: { name: header.get('Upstream-Name') || name, url: header.get('Source') || homepage },
       licences,
-      commonLicences,
-      text
+      commonLicences
     }
   }
   if (text.replace(/\s+/g, ' ').includes(gccRuntimeStatement)) {
     return {
       upstream: { name, url: homepage },
       licences: ['GPL-3+ with GCC-exception-3.1'],
-      commonLicences,
-      text
+      commonLicences
     }
   }
   throw new Refusal(`cannot read the licences of ${name} from ${file}: it is not machine-readable`)

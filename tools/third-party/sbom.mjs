@@ -145,6 +145,7 @@ export async function makeSbom (components, inputs) {
 
   const from = distribution()
   const refs = new Map()
+  const makers = new Map() // bom-ref -> who made it
   for (const entry of components.packages) {
     const purl = new PackageURL('deb', 'debian', entry.name, entry.version, { arch: entry.architecture }, null)
     const library = new Models.Component(Enums.ComponentType.Library, entry.name, {
@@ -158,6 +159,7 @@ export async function makeSbom (components, inputs) {
       library.externalReferences.add(new Models.ExternalReference(entry.source, Enums.ExternalReferenceType.SourceDistribution))
     }
     refs.set(entry.name, library)
+    makers.set(library.bomRef.value, entry.upstream)
     bom.components.add(library)
   }
   for (const entry of components.packages) {
@@ -185,8 +187,7 @@ export async function makeSbom (components, inputs) {
   document.metadata.manufacturer = manufacturer(inputs.publisher)
   document.metadata.component.manufacturer = manufacturer(inputs.publisher)
   for (const component of document.components) {
-    const entry = components.packages.find((p) => refs.get(p.name).bomRef.value === component['bom-ref'])
-    component.manufacturer = manufacturer(entry ? entry.upstream : inputs.publisher)
+    component.manufacturer = manufacturer(makers.get(component['bom-ref']) || inputs.publisher)
   }
   // The link map lists every file that went into the exe, and which file
   // called on which: the exe's dependencies and the packages' are complete.
@@ -195,7 +196,7 @@ export async function makeSbom (components, inputs) {
     dependencies: [exe.bomRef.value, ...[...refs.values()].map((library) => library.bomRef.value)]
   }]
   const text = JSON.stringify(document, null, 2) + '\n'
-  const invalid = await new CDX.Validation.JsonStrictValidator(CDX.Spec.Version.v1dot6).validate(text)
+  const invalid = await validateSbom(text)
   if (invalid) throw new Refusal(`the SBOM is not valid CycloneDX 1.6: ${JSON.stringify(invalid).slice(0, 300)}`)
   return text
 }
