@@ -18,6 +18,13 @@ INPUTS := DIST CAFILE EXPECT_SIGNER BENCH_PAIRS SIGN_PFX SIGN_PASSWORD_FILE SIGN
 	PUBLISHER_NAME PUBLISHER_URL SOURCE_URL DOWNLOAD_URL PUBLISHER_LICENSE
 unexport $(INPUTS)
 MAKEOVERRIDES :=
+# A line break would end the recipe line that carries it: refused, by name.
+define newline
+
+
+endef
+$(foreach name,$(INPUTS),$(if $(findstring $(newline),$(value $(name))),\
+	$(error $(name) holds a line break; it must be one line)))
 # $(call quoted,NAME): the variable's value as one single-quoted shell word.
 quoted = '$(subst ','\'',$(value $(1)))'
 # $(call pass,NAME...): NAME='value' for each, for a command's environment.

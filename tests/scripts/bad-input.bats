@@ -84,3 +84,9 @@ answers() {
     [[ $stderr == *"not '5\$(shell touch ran-pairs)'"* ]] || fail "expected the pairs as written, saw: $stderr"
     assert_equal "$(ls "$ROOT" "$PWD" | grep '^ran-' || true)" ""
 }
+
+# A line break would split the recipe line that carries the input.
+@test "make verify-release, with a line break in DIST" {
+    answers "DIST holds a line break; it must be one line" \
+        make --no-print-directory -C "$ROOT" -o deps verify-release "DIST=$(printf 'rel\nbreak')"
+}
