@@ -13,6 +13,7 @@ build=$1 system=$2 out=$3
 [ "$system" = nsis ] || [ "$system" = inno ] || fail "the installer system is nsis or inno, not '$system'"
 notice=$build/UninstallNotice.exe driver=$build/notice_e2e.exe setup=$build/$system/example.exe
 source "$(dirname "$0")/../e2e/wine-env.sh" "$build"
+[ "$system" = nsis ] || wine32_runs || fail "cannot take the Inno picture here: $WINE32_MISSING"
 
 for file in "$notice" "$driver" "$setup"; do
     is_windows_program "$file" || fail "no Windows program at $file (make pictures builds it)"
