@@ -1,60 +1,62 @@
 # Real Inno Setup clients: Quillane installers whose uninstallers call the
 # notice through the Inno include, compiled by the Inno Setup compiler under
-# Wine into inno/ beside the suite, and the suite's Inno scenarios over them.
+# Wine into inno/ beside the suite (scripts/inno-clients.sh), and the suite's
+# Inno scenarios over them (inno_e2e).
 #
 # The compiler, the installers and the uninstallers are 32-bit programs.
-# Where Wine's 32-bit half cannot run, none of them is built, and CTest shows
-# inno_e2e as skipped, with the reason; nothing claims they passed.
+# Where Wine's 32-bit half cannot run (a kernel without 32-bit emulation),
+# both happen in the suite's virtual machine instead (e2e/vm): a Debian whose
+# kernel runs them, under QEMU's software emulation, made by the test
+# inno_vm_image. Where that cannot be made either, CTest shows inno_e2e as
+# skipped, with the reason; nothing claims it passed.
+set(inno_sources
+    ${CMAKE_SOURCE_DIR}/scripts/inno-clients.sh ${CMAKE_SOURCE_DIR}/scripts/iscc.sh
+    ${CMAKE_SOURCE_DIR}/e2e/inno-client.iss ${CMAKE_SOURCE_DIR}/integration/inno/example.iss
+    ${CMAKE_SOURCE_DIR}/integration/inno/UninstallNotice.iss)
 execute_process(
     COMMAND ${BASH} -c "source \"$1/e2e/wine-env.sh\" \"$2\" && { wine32_runs && echo yes || echo \"$WINE32_MISSING\"; }"
         _ ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}
     OUTPUT_VARIABLE inno_runs OUTPUT_STRIP_TRAILING_WHITESPACE)
-if(NOT inno_runs STREQUAL "yes")
-    message(STATUS "Inno Setup clients are not built, and inno_e2e is skipped: ${inno_runs}")
-    add_test(NAME inno_e2e COMMAND ${BASH} -c "echo \"inno_e2e: skipped: $1\"; exit 77" _ ${inno_runs})
-    set_tests_properties(inno_e2e PROPERTIES SKIP_RETURN_CODE 77)
+
+if(inno_runs STREQUAL "yes")
+    # One stamp for all of them: the script holds the list.
+    set(inno_stamp ${CMAKE_BINARY_DIR}/inno/clients.stamp)
+    add_custom_command(OUTPUT ${inno_stamp}
+        COMMAND ${BASH} ${CMAKE_SOURCE_DIR}/scripts/inno-clients.sh ${CMAKE_BINARY_DIR}
+            $<TARGET_FILE:UninstallNotice> ${THIRD_PARTY_NOTICES}
+        COMMAND ${CMAKE_COMMAND} -E touch ${inno_stamp}
+        DEPENDS UninstallNotice ${THIRD_PARTY_NOTICES} ${inno_sources}
+        COMMENT "Building the Inno clients" VERBATIM)
+    add_custom_target(inno_clients ALL DEPENDS ${inno_stamp})
+    add_dependencies(notice_e2e inno_clients)
+    add_test(NAME inno_e2e
+        COMMAND ${BASH} ${CMAKE_SOURCE_DIR}/e2e/run-wine.sh
+            ${CMAKE_BINARY_DIR} $<TARGET_FILE:notice_e2e> $<TARGET_FILE:UninstallNotice> --inno)
+    set_tests_properties(inno_e2e PROPERTIES TIMEOUT 900)
     return()
 endif()
 
-set(INNO_OUT ${CMAKE_BINARY_DIR}/inno)
-set(INNO_SOURCES ${CMAKE_SOURCE_DIR}/integration/inno)
-set(inno_clients)
-# client: the event function that calls the notice, and what else differs.
-foreach(client example step post done init deinit missing upgrade)
-    set(script ${CMAKE_SOURCE_DIR}/e2e/inno-client.iss)
-    set(defines NoticeFrom=CurUninstallStepChanged)
-    if(client STREQUAL "example")
-        set(script ${INNO_SOURCES}/example.iss)
-        set(defines Notices=${THIRD_PARTY_NOTICES})
-        set(out ${INNO_OUT}/example.exe)
-    else()
-        set(out ${INNO_OUT}/client-${client}.exe)
-        if(client STREQUAL "post")
-            list(APPEND defines NoticeStep=usPostUninstall NoticeKept)
-        elseif(client STREQUAL "done")
-            list(APPEND defines NoticeStep=usDone NoticeKept)
-        elseif(client STREQUAL "init")
-            set(defines NoticeFrom=InitializeUninstall)
-        elseif(client STREQUAL "deinit")
-            set(defines NoticeFrom=DeinitializeUninstall)
-        elseif(client STREQUAL "missing")
-            list(APPEND defines NoticeMissing)
-        elseif(client STREQUAL "upgrade")
-            list(APPEND defines Upgrade)
-        endif()
-    endif()
-    add_custom_command(OUTPUT ${out}
-        COMMAND ${BASH} ${CMAKE_SOURCE_DIR}/scripts/iscc.sh ${CMAKE_BINARY_DIR} ${out} ${script}
-            $<TARGET_FILE:UninstallNotice> ${defines}
-        DEPENDS UninstallNotice ${THIRD_PARTY_NOTICES} ${script} ${INNO_SOURCES}/UninstallNotice.iss
-            ${CMAKE_SOURCE_DIR}/scripts/iscc.sh
-        COMMENT "Building the Inno client ${client}" VERBATIM)
-    list(APPEND inno_clients ${out})
-endforeach()
-add_custom_target(inno_clients ALL DEPENDS ${inno_clients})
-add_dependencies(notice_e2e inno_clients)
+# The virtual machine needs root to be made (debootstrap, chroot), and QEMU.
+execute_process(
+    COMMAND ${BASH} -c "[ \"$(id -u)\" -eq 0 ] || { echo 'not root'; exit; }
+        for tool in debootstrap mke2fs qemu-system-x86_64; do
+            command -v $tool >/dev/null || { echo \"no $tool\"; exit; }
+        done
+        echo yes"
+    OUTPUT_VARIABLE vm_runs OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(vm_runs STREQUAL "yes")
+    message(STATUS "Inno Setup clients are built and run in the suite's virtual machine: ${inno_runs}")
+    add_test(NAME inno_vm_image COMMAND ${BASH} ${CMAKE_SOURCE_DIR}/e2e/vm/image.sh ${CMAKE_BINARY_DIR}/vm)
+    set_tests_properties(inno_vm_image PROPERTIES TIMEOUT 1800 FIXTURES_SETUP inno_vm)
+    add_test(NAME inno_e2e
+        COMMAND ${BASH} ${CMAKE_SOURCE_DIR}/e2e/vm/inno-e2e.sh ${CMAKE_BINARY_DIR}
+            $<TARGET_FILE:notice_e2e> $<TARGET_FILE:UninstallNotice> ${THIRD_PARTY_NOTICES})
+    set_tests_properties(inno_e2e PROPERTIES TIMEOUT 1800 FIXTURES_REQUIRED inno_vm)
+    return()
+endif()
 
-add_test(NAME inno_e2e
-    COMMAND ${BASH} ${CMAKE_SOURCE_DIR}/e2e/run-wine.sh
-        ${CMAKE_BINARY_DIR} $<TARGET_FILE:notice_e2e> $<TARGET_FILE:UninstallNotice> --inno)
-set_tests_properties(inno_e2e PROPERTIES TIMEOUT 600)
+message(STATUS "Inno Setup clients are not built, and inno_e2e is skipped: ${inno_runs}; "
+    "nor can the suite's virtual machine run them here: ${vm_runs}")
+add_test(NAME inno_e2e COMMAND ${BASH} -c "echo \"inno_e2e: skipped: $1; nor can the suite's virtual machine run them here: $2\"; exit 77"
+    _ ${inno_runs} ${vm_runs})
+set_tests_properties(inno_e2e PROPERTIES SKIP_RETURN_CODE 77)

@@ -36,7 +36,7 @@ export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;uxtheme=n,b"
 report=$build/e2e-report$part.txt
 rm -f "$report" "$WINE_LOG"
 
-run_in_desktop 300 "$(to_windows_path "$driver")" "${only[@]}" "$(to_windows_path "$notice")" \
+run_in_desktop 900 "$(to_windows_path "$driver")" "${only[@]}" "$(to_windows_path "$notice")" \
     "$(to_windows_path "$report")" &
 runner=$!
 # The driver writes its first line as soon as it starts. Anything else in its

@@ -24,13 +24,14 @@ packages=(
 # npm, for the Inno Setup compiler, unless a Node.js is here already.
 command -v npm >/dev/null || packages+=(nodejs npm)
 
-missing=()
-for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
-        missing+=("$package")
-done
-
-if [ ${#missing[@]} -gt 0 ]; then
+# Installs those of the given packages that are missing.
+install_missing() {
+    local package missing=() as_root
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+            missing+=("$package")
+    done
+    [ ${#missing[@]} -gt 0 ] || return 0
     if [ "$(id -u)" -eq 0 ]; then
         as_root=()
     elif command -v sudo >/dev/null; then
@@ -60,7 +61,13 @@ if [ ${#missing[@]} -gt 0 ]; then
         echo "install-deps: retrying with the versions of $codename itself"
         install -t "$codename"
     }
-fi
+}
+install_missing "${packages[@]}"
+
+# A kernel without 32-bit emulation runs no 32-bit program, Wine's 32-bit
+# half neither: there the Inno scenarios run in the suite's virtual machine
+# (e2e/vm), which debootstrap makes and QEMU runs.
+/usr/lib/wine/wine --version >/dev/null 2>&1 || install_missing debootstrap qemu-system-x86
 
 # The npm tools, exactly as the lock file has them; node_modules
 # keeps a copy of the lock that it was installed from.

@@ -90,3 +90,23 @@ answers() {
     answers "DIST holds a line break; it must be one line" \
         make --no-print-directory -C "$ROOT" -o deps verify-release "DIST=$(printf 'rel\nbreak')"
 }
+
+# The fault: a machine that powers off without running its job (a share that
+# did not mount, say) must not pass on the status that an earlier run left.
+@test "the virtual machine, which ends without running its job, with an earlier run's status left behind" {
+    mkdir vm work bin
+    touch vm/root.img vm/vmlinuz vm/initrd.img
+    printf 'exit 0\n' >work/job.sh
+    printf '0\n' >work/status.txt
+    printf '#!/bin/sh\nexit 0\n' >bin/qemu-system-x86_64
+    chmod +x bin/qemu-system-x86_64
+    PATH=$PWD/bin:$PATH answers "the machine ended (status 0) without running the job" \
+        bash "$ROOT/e2e/vm/run.sh" vm "$ROOT" work 60
+}
+
+@test "the Inno clients, with no notices to ship, and no Wine prefix made" {
+    mkdir clients
+    answers "no third-party notices at none.txt" bash "$ROOT/scripts/inno-clients.sh" \
+        clients "$BUILD_DIR/UninstallNotice.exe" none.txt
+    [ ! -e clients/wineprefix ]
+}

@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# The suite's Inno scenarios in the suite's virtual machine, for a machine
+# whose kernel runs no 32-bit program: there the Inno clients are compiled
+# from the given program and notices, and run-wine.sh runs the scenarios
+# (--inno). Judged as run-wine.sh judges; the report ends up in
+# BUILD-DIR/inno-vm.
+#   inno-e2e.sh BUILD-DIR DRIVER.exe UninstallNotice.exe THIRD-PARTY-NOTICES.txt
+set -u
+
+fail() { echo "inno-e2e: $*" >&2; exit 1; }
+
+[ $# -eq 4 ] || fail "usage: inno-e2e.sh BUILD-DIR DRIVER.exe UninstallNotice.exe THIRD-PARTY-NOTICES.txt"
+root=$(cd "$(dirname "$0")/../.." && pwd)
+build=$1 work=$1/inno-vm
+[ -d "$build" ] || fail "no build directory at $build"
+for file in "$2" "$3" "$4"; do
+    [ -f "$file" ] || fail "no file at $file"
+done
+rm -rf "$work" && mkdir -p "$work" || fail "cannot make $work"
+cp "$2" "$work/notice_e2e.exe" && cp "$3" "$work/UninstallNotice.exe" &&
+    cp "$4" "$work/THIRD-PARTY-NOTICES.txt" || fail "cannot copy the inputs into $work"
+work=$(realpath "$work")
+
+# Wine's prefix and the clients live on the machine's own disk: a shared
+# folder is slow, and Wine's prefix is not for one.
+{
+    echo 'set -u'
+    printf 'root=%q work=%q\n' "$root" "$work"
+    cat <<'JOB'
+build=/root/build
+mkdir -p "$build" && cp "$work"/*.exe "$work/THIRD-PARTY-NOTICES.txt" "$build/" || exit 1
+bash "$root/scripts/inno-clients.sh" "$build" "$build/UninstallNotice.exe" \
+    "$build/THIRD-PARTY-NOTICES.txt" || exit 1
+bash "$root/e2e/run-wine.sh" "$build" "$build/notice_e2e.exe" "$build/UninstallNotice.exe" --inno
+status=$?
+cp "$build/e2e-report-inno.txt" "$work/" 2>/dev/null
+exit $status
+JOB
+} >"$work/job.sh"
+
+echo "inno-e2e: running the Inno scenarios in the virtual machine (about 10 minutes)"
+bash "$root/e2e/vm/run.sh" "$build/vm" "$root" "$work" 1500
+status=$?
+[ -f "$work/job.txt" ] && cat "$work/job.txt"
+exit $status
