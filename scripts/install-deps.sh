@@ -66,8 +66,10 @@ install_missing "${packages[@]}"
 
 # A kernel without 32-bit emulation runs no 32-bit program, Wine's 32-bit
 # half neither: there the Inno scenarios run in the suite's virtual machine
-# (e2e/vm), which debootstrap makes and QEMU runs.
-/usr/lib/wine/wine --version >/dev/null 2>&1 || install_missing debootstrap qemu-system-x86
+# (e2e/vm), which debootstrap makes and QEMU runs. Sourcing the suite's Wine
+# settings creates nothing.
+source e2e/wine-env.sh build/windows
+wine32_runs || install_missing debootstrap qemu-system-x86
 
 # The npm tools, exactly as the lock file has them; node_modules
 # keeps a copy of the lock that it was installed from.
