@@ -78,12 +78,12 @@ pictures: windows
 release: deps
 	@env $(call pass,SIGN_PFX SIGN_PASSWORD_FILE SIGN_PKCS11_MODULE SIGN_KEY SIGN_CERT \
 		SIGN_PIN_FILE SIGN_TIMESTAMP_URL SIGN_CAFILE PUBLISHER_NAME PUBLISHER_URL SOURCE_URL \
-		DOWNLOAD_URL PUBLISHER_LICENSE) bash scripts/release.sh dist
+		DOWNLOAD_URL PUBLISHER_LICENSE) bash release/release.sh dist
 
 # A downloaded release against the commit checked out here:
 # make verify-release DIST=folder [CAFILE=ca.pem] [EXPECT_SIGNER=subject-or-sha256]
 verify-release: verify-release-input deps
-	@env $(call pass,EXPECT_SIGNER) bash scripts/verify-release.sh $(call quoted,DIST) \
+	@env $(call pass,EXPECT_SIGNER) bash release/verify-release.sh $(call quoted,DIST) \
 		$(if $(value CAFILE),$(call quoted,CAFILE))
 
 # Answered before anything is installed.

@@ -48,13 +48,13 @@ set(NOTICE_MAP ${CMAKE_BINARY_DIR}/UninstallNotice.map)
 set(THIRD_PARTY ${CMAKE_BINARY_DIR}/third-party.json)
 set(THIRD_PARTY_NOTICES ${CMAKE_BINARY_DIR}/THIRD-PARTY-NOTICES.txt)
 target_link_options(UninstallNotice PRIVATE -Wl,-Map=${NOTICE_MAP})
-file(GLOB third_party_tool CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/third-party/*.mjs)
+file(GLOB third_party_tool CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/release/third-party/*.mjs)
 add_custom_command(OUTPUT ${THIRD_PARTY} ${THIRD_PARTY_NOTICES}
-    COMMAND ${NODE} ${CMAKE_SOURCE_DIR}/tools/third-party.mjs components ${NOTICE_MAP}
+    COMMAND ${NODE} ${CMAKE_SOURCE_DIR}/release/third-party.mjs components ${NOTICE_MAP}
         ${CMAKE_BINARY_DIR} ${CMAKE_BINARY_DIR}/CMakeFiles/UninstallNotice.dir ${THIRD_PARTY}
-    COMMAND ${NODE} ${CMAKE_SOURCE_DIR}/tools/third-party.mjs notices ${THIRD_PARTY}
+    COMMAND ${NODE} ${CMAKE_SOURCE_DIR}/release/third-party.mjs notices ${THIRD_PARTY}
         ${THIRD_PARTY_NOTICES}
-    DEPENDS UninstallNotice ${CMAKE_SOURCE_DIR}/tools/third-party.mjs ${third_party_tool}
+    DEPENDS UninstallNotice ${CMAKE_SOURCE_DIR}/release/third-party.mjs ${third_party_tool}
     COMMENT "Finding what the link pulled into UninstallNotice.exe, and its notices" VERBATIM)
 add_custom_target(third_party ALL DEPENDS ${THIRD_PARTY} ${THIRD_PARTY_NOTICES})
 
@@ -138,7 +138,7 @@ foreach(property imports hardening resources symbols size)
             $<TARGET_FILE:UninstallNotice>)
 endforeach()
 add_test(NAME exe_reproducible
-    COMMAND ${BASH} ${CMAKE_SOURCE_DIR}/tools/check-reproducible.sh --version ${NOTICE_VERSION}
+    COMMAND ${BASH} ${CMAKE_SOURCE_DIR}/release/check-reproducible.sh --version ${NOTICE_VERSION}
         $<TARGET_FILE:UninstallNotice>)
 set_tests_properties(exe_reproducible PROPERTIES TIMEOUT 300)
 # The scripts' own tests, on Bats: each case has a name, and setup and
@@ -148,18 +148,18 @@ set_tests_properties(exe_reproducible PROPERTIES TIMEOUT 300)
 # behind; its verification, against a good release and against forgeries.
 find_program(BATS bats REQUIRED)
 function(bats_test name file)
-    add_test(NAME ${name} COMMAND ${BATS} ${CMAKE_SOURCE_DIR}/tests/scripts/${file})
+    add_test(NAME ${name} COMMAND ${BATS} ${CMAKE_SOURCE_DIR}/tests/${file})
     set_tests_properties(${name} PROPERTIES TIMEOUT 900
         ENVIRONMENT "BUILD_DIR=${CMAKE_BINARY_DIR};EXE=$<TARGET_FILE:UninstallNotice>")
 endfunction()
-bats_test(release release.bats)
-bats_test(verify_release verify-release.bats)
-bats_test(scripts_bad_input bad-input.bats)
-bats_test(exe_checker_bad_input check-exe.bats)
-bats_test(wine_prefix wine-prefix.bats)
+bats_test(release release/release.bats)
+bats_test(verify_release release/verify-release.bats)
+bats_test(scripts_bad_input scripts/bad-input.bats)
+bats_test(exe_checker_bad_input scripts/check-exe.bats)
+bats_test(wine_prefix scripts/wine-prefix.bats)
 
 # What went into the exe, found from the link map: node's own test runner.
-add_test(NAME third_party_components COMMAND ${NODE} --test ${CMAKE_SOURCE_DIR}/tests/third-party/)
+add_test(NAME third_party_components COMMAND ${NODE} --test ${CMAKE_SOURCE_DIR}/tests/release/third-party.test.mjs)
 set_tests_properties(third_party_components PROPERTIES TIMEOUT 120)
 
 # The benchmark (make bench): the notice against a program that only shows

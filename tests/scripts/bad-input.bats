@@ -67,7 +67,7 @@ answers() {
 }
 
 @test "make verify-release, with no release folder" {
-    answers "no release folder at $PWD/nowhere" bash "$ROOT/scripts/verify-release.sh" "$PWD/nowhere"
+    answers "no release folder at $PWD/nowhere" bash "$ROOT/release/verify-release.sh" "$PWD/nowhere"
 }
 
 # Through make, inputs are data: said back as written, and nothing in them

@@ -13,7 +13,7 @@
 # link; a BUILDINFO with keys twice, unknown keys or escape sequences; a
 # time stamp that only the signature's description claims; a signer other
 # than the expected one, or none.
-#   BUILD_DIR=build/windows bats tests/scripts/verify-release.bats
+#   BUILD_DIR=build/windows bats tests/release/verify-release.bats
 
 load signing-fixture
 
@@ -59,11 +59,11 @@ teardown() {
 }
 
 verify_release() { # verify_release DIST: against the test CA
-    run --separate-stderr bash "$REPO/scripts/verify-release.sh" "$1" "$CA"
+    run --separate-stderr bash "$REPO/release/verify-release.sh" "$1" "$CA"
 }
 
 verify_expecting() { # verify_expecting SIGNER DIST: the same, with EXPECT_SIGNER
-    run --separate-stderr env "EXPECT_SIGNER=$1" bash "$REPO/scripts/verify-release.sh" "$2" "$CA"
+    run --separate-stderr env "EXPECT_SIGNER=$1" bash "$REPO/release/verify-release.sh" "$2" "$CA"
 }
 
 # forge FROM TO: a copy of a release; after the caller's changes, reseal
@@ -73,7 +73,7 @@ reseal() { (cd "$1" && rm SHA256SUMS && sha256sum -- * >SHA256SUMS); }
 # resbom FOLDER: the SBOM made anew for the files that the folder now holds,
 # with the publisher's inputs, as a forger could.
 resbom() {
-    (root=$REPO && source "$REPO/scripts/release-lib.sh" &&
+    (root=$REPO && source "$REPO/release/release-lib.sh" &&
         PUBLISHER_NAME="Quillane Test Publisher" PUBLISHER_URL=https://quillane.example \
             make_sbom "$REPO" "$REPO/build/windows/third-party.json" "$1" "$VERSION" "$COMMIT" >/dev/null)
 }
@@ -89,7 +89,7 @@ resbom() {
     local expired
     expired=$(openssl x509 -in "$CERT" -noout -enddate | sed 's/notAfter=//' | date -u -f - +%s)
     [ "$(faketime -f +40d date -u +%s)" -gt "$expired" ]
-    run --separate-stderr faketime -f +40d bash "$REPO/scripts/verify-release.sh" "$SIGNED" "$CA"
+    run --separate-stderr faketime -f +40d bash "$REPO/release/verify-release.sh" "$SIGNED" "$CA"
     assert_success
     assert_line --partial "verify-release: ok: $SIGNED is version $VERSION, commit $COMMIT"
 }
@@ -97,7 +97,7 @@ resbom() {
 @test "the same release signed without a time stamp fails 40 days on" {
     token_settings
     make_release unstamped "${token[@]}" SIGN_CAFILE="$CA"
-    run --separate-stderr faketime -f +40d bash "$REPO/scripts/verify-release.sh" unstamped "$CA"
+    run --separate-stderr faketime -f +40d bash "$REPO/release/verify-release.sh" unstamped "$CA"
     assert_one_line_failure "verify-release: the signature does not verify against $CA: Verify error: certificate has expired"
 }
 
@@ -255,7 +255,7 @@ reseal_all() { (cd "$1" && rm SHA256SUMS && sha256sum -- * >SHA256SUMS); }
         hash=0000000000000000000000000000000000000000000000000000000000000000
         [ "$target" = /dev/zero ] || hash=$(sha256sum </etc/hostname | cut -c1-64)
         echo "$hash  $target" >>forged/SHA256SUMS
-        run --separate-stderr timeout -k 5 60 bash "$REPO/scripts/verify-release.sh" forged "$CA"
+        run --separate-stderr timeout -k 5 60 bash "$REPO/release/verify-release.sh" forged "$CA"
         [ "$status" -ne 124 ] || fail "still running after 60 s"
         assert_one_line_failure "verify-release: SHA256SUMS line $line is not '<sha256>  <file name>': '$hash  $target'"
     done

@@ -102,7 +102,7 @@ make_sbom() {
         list+="$3/$name"$'\n'
     done
     SBOM_VERSION=$4 SBOM_COMMIT=$5 SBOM_TIME=$time SBOM_EXE=$3/UninstallNotice.exe SBOM_INCLUDES=$list \
-        node "$1/tools/third-party.mjs" sbom "$2" "$3/UninstallNotice.cdx.json"
+        node "$1/release/third-party.mjs" sbom "$2" "$3/UninstallNotice.cdx.json"
 }
 
 # The line of a tool's output that says what went wrong, after a space:
@@ -137,7 +137,7 @@ read_signature() {
     work=$(mktemp -d) || { verify_error=" cannot make a temporary folder"; return 1; }
     if ! osslsigncode extract-signature -in "$1" -out "$work/signature" >/dev/null 2>&1; then
         verify_error=" cannot extract the signature"
-    elif ! info=$("$root/tools/signature-info.py" "$work/signature" "$work" 2>&1); then
+    elif ! info=$("$root/release/signature-info.py" "$work/signature" "$work" 2>&1); then
         verify_error=" $(shown "${info#signature-info: }")"
     else
         signer=$(shown "$(openssl x509 -in "$work/signer.pem" -noout -subject -nameopt compat |

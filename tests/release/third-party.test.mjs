@@ -1,17 +1,17 @@
 // What went into the exe is found from the link map, and only from it: a
 // piece of another package brings that package in, and a file that no
 // installed package holds is refused, by name, in one line.
-//   node --test tests/third-party/
+//   node --test tests/release/third-party.test.mjs
 import assert from 'node:assert/strict'
 import { spawnSync } from 'node:child_process'
 import fs from 'node:fs'
 import os from 'node:os'
 import path from 'node:path'
 import { test } from 'node:test'
-import { readLinkMap } from '../../tools/third-party/link-map.mjs'
-import { linkedPackages } from '../../tools/third-party/packages.mjs'
+import { readLinkMap } from '../../release/third-party/link-map.mjs'
+import { linkedPackages } from '../../release/third-party/packages.mjs'
 
-const cli = path.join(import.meta.dirname, '../../tools/third-party.mjs')
+const cli = path.join(import.meta.dirname, '../../release/third-party.mjs')
 const crt = '/usr/x86_64-w64-mingw32/lib'
 const own = '/build/CMakeFiles/UninstallNotice.dir'
 

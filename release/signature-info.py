@@ -24,7 +24,7 @@ import sys
 try:
     from asn1crypto import cms, pem, tsp  # noqa: F401 (tsp registers TSTInfo)
 except ImportError:
-    sys.exit("signature-info: cannot import asn1crypto: run it as tools/signature-info.py, "
+    sys.exit("signature-info: cannot import asn1crypto: run it as release/signature-info.py, "
              "with Debian's /usr/bin/python3 and python3-asn1crypto")
 
 RFC3161_COUNTER_SIGNATURE = "1.3.6.1.4.1.311.3.3.1"

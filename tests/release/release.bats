@@ -3,7 +3,7 @@
 # token and time-stamped; signed with a PKCS#12 file; and the inputs and
 # services that fail, each in one line, leaving the release that was there
 # untouched.
-#   BUILD_DIR=build/windows bats tests/scripts/release.bats
+#   BUILD_DIR=build/windows bats tests/release/release.bats
 
 load signing-fixture
 
@@ -249,7 +249,7 @@ assert_untouched() {
 
 @test "fooled: check-reproducible builds the commit, not a tree with a planted header" {
     plant_header
-    run bash "$REPO/tools/check-reproducible.sh" --version "$VERSION" "$REPO/build/windows/UninstallNotice.exe"
+    run bash "$REPO/release/check-reproducible.sh" --version "$VERSION" "$REPO/build/windows/UninstallNotice.exe"
     assert_failure
     assert_line "reproducible: FAIL: the given one is not what the commit builds; the tree is not its commit: untracked files (notice/windows.h)"
 }

@@ -17,7 +17,7 @@ version=0.0.0
 [ -f "$1" ] || { echo "check-reproducible: $1: no such file"; exit 2; }
 given=$1
 root=$(cd "$(dirname "$0")/.." && pwd)
-source "$root/scripts/release-lib.sh"
+source "$root/release/release-lib.sh"
 commit=$(git -C "$root" rev-parse -q --verify HEAD) || fail "$root is not a git checkout with a commit"
 
 work=$(mktemp -d) || fail "cannot make a temporary folder"

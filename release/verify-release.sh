@@ -25,7 +25,7 @@ say() { echo "verify-release: $*"; }
 [ $# -ge 1 ] && [ $# -le 2 ] && [ -n "$1" ] ||
     fail "usage: make verify-release DIST=folder [CAFILE=ca.pem] [EXPECT_SIGNER=subject-or-sha256]"
 root=$(cd "$(dirname "$0")/.." && pwd)
-source "$root/scripts/release-lib.sh"
+source "$root/release/release-lib.sh"
 dist=${1%/} cafile=${2:-/etc/ssl/certs/ca-certificates.crt} expect=${EXPECT_SIGNER:-}
 shown_dist=$(shown "$dist")
 # No release file comes near this; a bigger one is refused before it is read.
@@ -36,7 +36,7 @@ max_bytes=$((16 * 1024 * 1024))
 for tool in git sha256sum osslsigncode openssl cmake node; do
     command -v $tool >/dev/null || fail "$tool is not installed (make verify-release installs it)"
 done
-[ -x "$root/tools/signature-info.py" ] || fail "no $root/tools/signature-info.py"
+[ -x "$root/release/signature-info.py" ] || fail "no $root/release/signature-info.py"
 if [ -n "$expect" ]; then
     expect_sha256=$(tr -d ':' <<<"$expect" | tr 'A-F' 'a-f')
     [[ $expect_sha256 =~ ^[0-9a-f]{64}$ ]] || expect_sha256=""
@@ -190,7 +190,7 @@ fi
 # inputs give, and the SBOM passes CycloneDX's own validator.
 cmp -s "$(dirname "$fresh")/THIRD-PARTY-NOTICES.txt" "$dist/THIRD-PARTY-NOTICES.txt" ||
     fail "THIRD-PARTY-NOTICES.txt in $shown_dist is not what the build of $commit gives (from its link and this machine's packages)"
-log=$(node "$root/tools/third-party.mjs" validate "$dist/UninstallNotice.cdx.json" 2>&1) ||
+log=$(node "$root/release/third-party.mjs" validate "$dist/UninstallNotice.cdx.json" 2>&1) ||
     fail "$(shown "${log#third-party: }")"
 mkdir "$work/sbom" || fail "cannot make $work/sbom"
 for name in UninstallNotice.exe "${includes[@]##*/}"; do

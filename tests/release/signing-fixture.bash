@@ -127,7 +127,7 @@ release_sh() {
         -u SIGN_PIN_FILE -u SIGN_TIMESTAMP_URL -u SIGN_CAFILE -u RELEASE_ALLOW_DIRTY \
         -u SOURCE_URL -u DOWNLOAD_URL -u PUBLISHER_LICENSE \
         "PUBLISHER_NAME=Quillane Test Publisher" PUBLISHER_URL=https://quillane.example "$@" \
-        bash "$REPO/scripts/release.sh" --no-build "$out"
+        bash "$REPO/release/release.sh" --no-build "$out"
 }
 
 # release OUT [VAR=VALUE...]: the same, run for a test to judge: its output

@@ -53,7 +53,7 @@ build=1
 [ $# -eq 1 ] && [ -n "$1" ] || fail "usage: release.sh [--no-build] OUT-DIR"
 out=${1%/}
 root=$(cd "$(dirname "$0")/.." && pwd)
-source "$root/scripts/release-lib.sh"
+source "$root/release/release-lib.sh"
 exe=$root/build/windows/UninstallNotice.exe
 pfx=${SIGN_PFX:-} password=${SIGN_PASSWORD_FILE:-}
 module=${SIGN_PKCS11_MODULE:-} key=${SIGN_KEY:-} cert=${SIGN_CERT:-} pin=${SIGN_PIN_FILE:-}
@@ -69,7 +69,7 @@ readable_file() { [ -f "$1" ] && head -c 0 <"$1" 2>/dev/null; }
 # Every input is checked before anything is built or written.
 [ ! -e "$out" ] || [ -d "$out" ] || fail "$out is there and is not a folder"
 command -v node >/dev/null || fail "node is not installed (make release installs it)"
-log=$(node "$root/tools/third-party.mjs" check-inputs 2>&1) || fail "${log#third-party: }"
+log=$(node "$root/release/third-party.mjs" check-inputs 2>&1) || fail "${log#third-party: }"
 with=none
 [ -n "$pfx$password" ] && with=file
 if [ -n "$module$key$cert$pin" ]; then
