@@ -6,7 +6,8 @@
 # downloaded release. Each installs what is missing first.
 
 # The build's own makes need not say which folder they enter and leave.
-MAKEFLAGS += --no-print-directory
+# (Not through MAKEFLAGS +=, which would expand what the caller put there.)
+export GNUMAKEFLAGS := --no-print-directory
 BENCH_PAIRS ?= 40
 
 # The inputs stay data: a folder's name, a path or a key may hold $, `, $(...)
@@ -15,9 +16,22 @@ BENCH_PAIRS ?= 40
 # none is exported or handed to the build's own makes, which would expand it.
 INPUTS := DIST CAFILE EXPECT_SIGNER BENCH_PAIRS SIGN_PFX SIGN_PASSWORD_FILE SIGN_PKCS11_MODULE \
 	SIGN_KEY SIGN_CERT SIGN_PIN_FILE SIGN_TIMESTAMP_URL SIGN_CAFILE \
-	PUBLISHER_NAME PUBLISHER_URL SOURCE_URL DOWNLOAD_URL PUBLISHER_LICENSE
-unexport $(INPUTS)
+	PUBLISHER_NAME PUBLISHER_URL SOURCE_URL DOWNLOAD_URL PUBLISHER_LICENSE \
+	RELEASE_SIGN_TIMEOUT RELEASE_ALLOW_DIRTY
+# make exports every variable of its command line, expanding it as it goes:
+# none is, ours or not.
+unexport $(INPUTS) $(foreach name,$(.VARIABLES),$(if $(filter command line,$(origin $(name))),$(name)))
 MAKEOVERRIDES :=
+# make reads variables from a MAKEFLAGS in its environment as if they stood
+# on its command line, and expands them before it reads this file, so no
+# line here can keep what they hold from running. What it can do is take no
+# input from there: the caller gives them on the command line, where they
+# stay data. (A make that runs this one hands its own on, and may.)
+ifeq ($(MAKELEVEL),0)
+smuggled := $(foreach word,$(filter-out -%,$(shell printenv MAKEFLAGS)),\
+	$(if $(findstring =,$(word)),$(firstword $(subst =, ,$(subst :=,=,$(word))))))
+$(if $(strip $(smuggled)),$(error MAKEFLAGS in the environment sets $(strip $(smuggled)): give make's inputs on its command line, where they stay data))
+endif
 # A line break would end the recipe line that carries it: refused, by name.
 define newline
 
@@ -78,7 +92,8 @@ pictures: windows
 release: deps
 	@env $(call pass,SIGN_PFX SIGN_PASSWORD_FILE SIGN_PKCS11_MODULE SIGN_KEY SIGN_CERT \
 		SIGN_PIN_FILE SIGN_TIMESTAMP_URL SIGN_CAFILE PUBLISHER_NAME PUBLISHER_URL SOURCE_URL \
-		DOWNLOAD_URL PUBLISHER_LICENSE) bash release/release.sh dist
+		DOWNLOAD_URL PUBLISHER_LICENSE RELEASE_SIGN_TIMEOUT RELEASE_ALLOW_DIRTY) \
+		bash release/release.sh dist
 
 # A downloaded release against the commit checked out here:
 # make verify-release DIST=folder [CAFILE=ca.pem] [EXPECT_SIGNER=subject-or-sha256]

@@ -85,6 +85,22 @@ answers() {
     assert_equal "$(ls "$ROOT" "$PWD" | grep '^ran-' || true)" ""
 }
 
+# The fault: make took an input from a MAKEFLAGS in its environment, and
+# expanded RELEASE_* (which it exported) as make syntax.
+@test "make, with an input in MAKEFLAGS from the environment, or \$(shell ...) in RELEASE_*" {
+    run --separate-stderr env MAKEFLAGS='DIST=nowhere' timeout -k 5 20 make -C "$ROOT" -o deps verify-release
+    assert_failure
+    [[ $stderr == *"MAKEFLAGS in the environment sets DIST: give make's inputs on its command line, where they stay data"* ]] ||
+        fail "expected MAKEFLAGS refused, saw: $stderr"
+    run --separate-stderr timeout -k 5 20 make -C "$ROOT" -o deps release PUBLISHER_NAME=Quillane \
+        PUBLISHER_URL=https://quillane.example 'RELEASE_SIGN_TIMEOUT=$(shell touch ran-timeout)' \
+        'RELEASE_ALLOW_DIRTY=$(shell touch ran-dirty)'
+    assert_failure
+    [[ $stderr == *"release: RELEASE_SIGN_TIMEOUT must be a whole number of seconds, 1 to 9999, not '\$(shell touch ran-timeout)'"* ]] ||
+        fail "expected the timeout as written, saw: $stderr"
+    assert_equal "$(ls "$ROOT" "$PWD" | grep '^ran-' || true)" ""
+}
+
 # A line break would split the recipe line that carries the input.
 @test "make verify-release, with a line break in DIST" {
     answers "DIST holds a line break; it must be one line" \
