@@ -12,10 +12,13 @@ tool_packages=(g++-mingw-w64-x86-64-win32 gcc-mingw-w64-x86-64-win32 binutils-mi
 includes=(integration/nsis/UninstallNotice.nsh integration/inno/UninstallNotice.iss)
 
 # Every file of a release, as make release writes it, by name; a signed
-# release also holds the detached signature. Nothing else belongs there.
+# release also holds the exe's detached signature (listed in SHA256SUMS) and
+# the signature of SHA256SUMS itself, which vouches for every other file.
+# Nothing else belongs there.
 release_files=(UninstallNotice.exe "${includes[@]##*/}" THIRD-PARTY-NOTICES.txt UninstallNotice.cdx.json
     BUILDINFO SHA256SUMS)
 signature_file=UninstallNotice.exe.sig
+manifest_signature_file=SHA256SUMS.sig
 # The first line of BUILDINFO, the keys that it always has (besides one
 # "Package:" for each of tool_packages) and those that it may have.
 buildinfo_header="# What this release was built from and with; make verify-release checks it."
@@ -23,7 +26,8 @@ buildinfo_keys=(Version Commit Tree Unsigned-SHA256 Publisher-Name Publisher-URL
 buildinfo_optional_keys=(Source-URL Download-URL Publisher-License)
 
 # The versions that a commit releases as: X.Y.Z for each of its tags vX.Y.Z,
-# each part 0 to 65535 with no leading zero; one a line.
+# each part 0 to 65535 with no leading zero, that is the commit's own (see
+# tag_mismatch); one a line.
 #   tag_versions CHECKOUT COMMIT
 tag_versions() {
     local tag part ok
@@ -33,8 +37,60 @@ tag_versions() {
         for part in "${BASH_REMATCH[@]:1}"; do
             [ "$part" -le 65535 ] || ok=0
         done
-        [ $ok = 0 ] || echo "${tag#v}"
+        [ $ok = 1 ] && [ -z "$(tag_mismatch "$1" "$tag" "$2")" ] && echo "${tag#v}"
     done
+}
+
+# VERSIONS (one a line, as tag_versions prints them) as "v1.2.3 v1.2.4", or
+# "none".
+tag_list() {
+    [ -n "$1" ] && sed 's/^/v/' <<<"$1" | xargs || echo none
+}
+
+# Why refs/tags/TAG is not COMMIT's own tag, or nothing where it is. A
+# plain tag is its ref; a tag object says itself what it is, and a mirror
+# can serve one under any name: it counts only where its own header names
+# TAG and the commit itself.
+#   tag_mismatch CHECKOUT TAG COMMIT
+tag_mismatch() {
+    local ref=refs/tags/$2 header
+    case $(git -C "$1" cat-file -t "$ref" 2>/dev/null) in
+    commit)
+        [ "$(git -C "$1" rev-parse -q --verify "$ref")" = "$3" ] || echo "it names another commit"
+        ;;
+    tag)
+        header=$(git -C "$1" cat-file tag "$ref" 2>/dev/null | head -n 3)
+        if [[ $header != "object "*$'\n'"type "*$'\n'"tag "* ]]; then
+            echo "its tag object has no header of a tag"
+        elif [ "${header##*$'\n'tag }" != "$2" ]; then
+            echo "it holds the tag object of '$(shown "${header##*$'\n'tag }")', not of $2"
+        elif [ "$header" != "object $3"$'\n'"type commit"$'\n'"tag $2" ]; then
+            echo "its tag object names another object than commit $3"
+        fi
+        ;;
+    *) echo "there is no such tag" ;;
+    esac
+}
+
+# Where each build that decides a release's bytes runs: an environment made
+# from scratch, so that nothing of the caller's (CXXFLAGS, CPATH, LDFLAGS,
+# MAKEFLAGS, NODE_OPTIONS, git's settings, a PATH with another compiler
+# first) reaches the exe, the notices or the SBOM. Every tool that they use
+# is one of Debian's, in /usr/bin; HOME is a folder that holds nothing; git
+# reads no system settings and takes no object for another (git replace).
+#   clean_env [NAME=VALUE...] COMMAND...
+clean_env() {
+    env -i PATH=/usr/bin:/bin HOME=/nonexistent LC_ALL=C TZ=UTC GIT_CONFIG_NOSYSTEM=1 \
+        GIT_NO_REPLACE_OBJECTS=1 "$@"
+}
+
+# The variables of the caller's environment that a compiler, linker, make,
+# CMake, node or git reads and that clean_env therefore leaves out, on one
+# line; nothing where none is set. Make's own (MAKEFLAGS, MAKELEVEL), which
+# it sets for every recipe, are left out too, without a word.
+dropped_build_variables() {
+    local LC_ALL=C
+    compgen -e | grep -E '^(CC|CXX|CPP|RC|AS|LD|AR|NM|OBJCOPY|STRIP|WINDRES|CFLAGS|CXXFLAGS|CPPFLAGS|LDFLAGS|RCFLAGS|ASMFLAGS|LDLIBS|CPATH|C_INCLUDE_PATH|CPLUS_INCLUDE_PATH|OBJC_INCLUDE_PATH|LIBRARY_PATH|COMPILER_PATH|GCC_[A-Z_]+|DEPENDENCIES_OUTPUT|SUNPRO_DEPENDENCIES|SOURCE_DATE_EPOCH|LD_[A-Z_]+|MAKEFILES|CMAKE_[A-Z_]+|CTEST_[A-Z_]+|NODE_(OPTIONS|PATH|ICU_DATA|PRESERVE_SYMLINKS)|GIT_(DIR|WORK_TREE|INDEX_FILE|OBJECT_DIRECTORY|ALTERNATE_OBJECT_DIRECTORIES|CONFIG[A-Z_]*|ATTR_[A-Z_]+|REPLACE_REF_BASE|NAMESPACE)|DEB_[A-Z_]*FLAGS[A-Z_]*)$' | xargs
 }
 
 package_version() {
@@ -84,9 +140,10 @@ shown() {
 # Prints the exe's path.
 #   build_commit ROOT COMMIT VERSION FOLDER
 build_commit() {
-    git -C "$1" archive "$2" | tar -x -C "$4" || return 1
-    (cd "$4" && cmake --preset windows -DNOTICE_VERSION="$3" &&
-        cmake --build --preset windows --target UninstallNotice third_party) >"$4.log" 2>&1 || return 1
+    clean_env git -C "$1" archive "$2" | tar -x -C "$4" || return 1
+    (cd "$4" && clean_env cmake --preset windows -DNOTICE_VERSION="$3" &&
+        clean_env cmake --build --preset windows --target UninstallNotice third_party) >"$4.log" 2>&1 ||
+        return 1
     echo "$4/build/windows/UninstallNotice.exe"
 }
 
@@ -101,7 +158,10 @@ make_sbom() {
     for name in "${includes[@]##*/}"; do
         list+="$3/$name"$'\n'
     done
-    SBOM_VERSION=$4 SBOM_COMMIT=$5 SBOM_TIME=$time SBOM_EXE=$3/UninstallNotice.exe SBOM_INCLUDES=$list \
+    clean_env SBOM_VERSION="$4" SBOM_COMMIT="$5" SBOM_TIME="$time" SBOM_EXE="$3/UninstallNotice.exe" \
+        SBOM_INCLUDES="$list" PUBLISHER_NAME="${PUBLISHER_NAME:-}" PUBLISHER_URL="${PUBLISHER_URL:-}" \
+        SOURCE_URL="${SOURCE_URL:-}" DOWNLOAD_URL="${DOWNLOAD_URL:-}" \
+        PUBLISHER_LICENSE="${PUBLISHER_LICENSE:-}" \
         node "$1/release/third-party.mjs" sbom "$2" "$3/UninstallNotice.cdx.json"
 }
 
@@ -115,18 +175,45 @@ reason() {
         s/^[[:space:]]*/ /'
 }
 
-# Verifies a signed file against CAFILE, and reads from the signature's
+# Reads a signature's structure with signature-info.py (KIND authenticode or
+# cms) into FOLDER, and checks its time stamp, if any, against CAFILE: sets
+# $signer (the certificate's subject, shown), $signer_sha256 (its
+# fingerprint), $stamped (the time of the RFC 3161 time stamp, "" for none)
+# and $stamped_epoch. A signature that carries anything its signer did not
+# sign is refused. Fails with the reason in $verify_error.
+#   signature_structure KIND SIGNATURE CAFILE FOLDER
+signature_structure() {
+    local info
+    signer="" signer_sha256="" stamped="" stamped_epoch="" verify_error=""
+    if ! info=$("$root/release/signature-info.py" "$1" "$2" "$4" 2>&1); then
+        verify_error=" $(shown "${info#signature-info: }")"
+        return 1
+    fi
+    signer=$(shown "$(openssl x509 -in "$4/signer.pem" -noout -subject -nameopt compat |
+        sed 's/^subject=//')")
+    signer_sha256=$(openssl x509 -in "$4/signer.pem" -noout -fingerprint -sha256 |
+        sed 's/.*=//; s/://g' | tr 'A-F' 'a-f')
+    case $info in
+    "time-stamp=rfc3161 "*)
+        openssl ts -verify -token_in -in "$4/token.der" -data "$4/stamped.bin" -CAfile "$3" \
+            >/dev/null 2>&1 || {
+            verify_error=" its time stamp does not verify against $(shown "$3")"
+            return 1
+        }
+        info=${info#time-stamp=rfc3161 }
+        stamped=${info% *} stamped_epoch=${info##* }
+        ;;
+    esac
+}
+
+# Verifies a signed exe against CAFILE, and reads from the signature's
 # structure who signed it and when it was stamped (never from osslsigncode's
-# report, which prints the description that the signer chose as it stands):
-# sets $signer (the certificate's subject, shown), $signer_sha256 (its
-# fingerprint) and $stamped (the time of an RFC 3161 time stamp that
-# verifies against CAFILE; "" for none, and $stamp_kind says "legacy" for an
-# older counter-signature that is not checked here). Fails with the reason
-# in $verify_error.
+# report, which prints the description that the signer chose as it
+# stands); sets what signature_structure sets.
 #   read_signature FILE CAFILE
 read_signature() {
-    local log work info
-    signer="" signer_sha256="" stamped="" stamp_kind=none verify_error=""
+    local log work status
+    verify_error=""
     log=$(osslsigncode verify -CAfile "$2" -TSA-CAfile "$2" -in "$1" 2>&1) || {
         # OpenSSL's own words first ("certificate has expired"), then any.
         verify_error=$(reason 'Verify error' "$log")
@@ -135,28 +222,35 @@ read_signature() {
         return 1
     }
     work=$(mktemp -d) || { verify_error=" cannot make a temporary folder"; return 1; }
-    if ! osslsigncode extract-signature -in "$1" -out "$work/signature" >/dev/null 2>&1; then
-        verify_error=" cannot extract the signature"
-    elif ! info=$("$root/release/signature-info.py" "$work/signature" "$work" 2>&1); then
-        verify_error=" $(shown "${info#signature-info: }")"
+    if osslsigncode extract-signature -in "$1" -out "$work/signature" >/dev/null 2>&1; then
+        signature_structure authenticode "$work/signature" "$2" "$work"
+        status=$?
     else
-        signer=$(shown "$(openssl x509 -in "$work/signer.pem" -noout -subject -nameopt compat |
-            sed 's/^subject=//')")
-        signer_sha256=$(openssl x509 -in "$work/signer.pem" -noout -fingerprint -sha256 |
-            sed 's/.*=//; s/://g' | tr 'A-F' 'a-f')
-        case $info in
-        "time-stamp=rfc3161 "*)
-            stamp_kind=rfc3161
-            if openssl ts -verify -token_in -in "$work/token.der" -data "$work/stamped.bin" \
-                -CAfile "$2" >/dev/null 2>&1; then
-                stamped=${info#time-stamp=rfc3161 }
-            else
-                verify_error=" its time stamp does not verify against $(shown "$2")"
-            fi
-            ;;
-        time-stamp=legacy) stamp_kind=legacy ;;
-        esac
+        verify_error=" cannot extract the signature" status=1
     fi
     rm -rf "$work"
-    [ -z "$verify_error" ]
+    return $status
+}
+
+# Verifies SIGNATURE, the detached CMS signature of the file CONTENT, against
+# CAFILE: at the time of its time stamp where it has one (a release outlives
+# its certificate), otherwise now. Sets what signature_structure sets.
+#   read_manifest_signature SIGNATURE CONTENT CAFILE
+read_manifest_signature() {
+    local work status=1 at=()
+    work=$(mktemp -d) || { verify_error=" cannot make a temporary folder"; return 1; }
+    if signature_structure cms "$1" "$3" "$work"; then
+        [ -z "$stamped_epoch" ] || at=(-attime "$stamped_epoch")
+        # The purpose is the exe's certificate's, which is checked there:
+        # a signature of SHA256SUMS counts only where it is that certificate.
+        if log=$(openssl cms -verify -binary -inform DER -in "$1" -content "$2" -CAfile "$3" \
+            -purpose any "${at[@]}" -out /dev/null 2>&1); then
+            status=0
+        else
+            verify_error=$(reason 'Verify error|verify error' "$log")
+            verify_error=$(shown "${verify_error:-$(reason 'error|Error' "$log")}")
+        fi
+    fi
+    rm -rf "$work"
+    return $status
 }

@@ -4,8 +4,10 @@
 # the licence notices of what the link pulled into the exe
 # (THIRD-PARTY-NOTICES.txt), a CycloneDX SBOM (UninstallNotice.cdx.json),
 # BUILDINFO (its version, and what it was built from, with and by whom) and
-# SHA256SUMS; when signing, the exe is signed and UninstallNotice.exe.sig
-# holds its detached signature.
+# SHA256SUMS; when signing, the exe is signed, UninstallNotice.exe.sig holds
+# its detached signature, and SHA256SUMS.sig, a detached CMS signature of
+# SHA256SUMS with the same key and certificate (time-stamped alike), vouches
+# for every other file.
 #   release.sh [--no-build] OUT-DIR
 # The publisher, for the SBOM, is set by the environment too:
 #   PUBLISHER_NAME       required: who makes and supplies the exe
@@ -33,6 +35,9 @@
 #                        system's)
 # RELEASE_SIGN_TIMEOUT: how many seconds one signing may take, with its time
 # stamp (default 120).
+# Every build that decides the release's bytes runs in an environment made
+# from scratch (clean_env): CXXFLAGS, CPATH, LDFLAGS, NODE_OPTIONS and their
+# like never reach it, and the release names each that the caller had set.
 # --no-build: the caller has just built the tree and run the exe checks.
 # The commit must be tagged vX.Y.Z (git tag -s v1.2.0): the release is
 # version X.Y.Z, in the exe's version resource and in BUILDINFO.
@@ -61,6 +66,8 @@ timestamp=${SIGN_TIMESTAMP_URL:-} cafile=${SIGN_CAFILE:-/etc/ssl/certs/ca-certif
 # Signing waits on the token and on the time-stamping service; neither may
 # hold the release up for ever.
 sign_timeout=${RELEASE_SIGN_TIMEOUT:-120}
+[[ $sign_timeout =~ ^[1-9][0-9]{0,3}$ ]] ||
+    fail "RELEASE_SIGN_TIMEOUT must be a whole number of seconds, 1 to 9999, not '$sign_timeout'"
 # The build's own compiler makes the probe that is signed before the build.
 probe_compiler=x86_64-w64-mingw32-gcc-win32
 
@@ -69,7 +76,9 @@ readable_file() { [ -f "$1" ] && head -c 0 <"$1" 2>/dev/null; }
 # Every input is checked before anything is built or written.
 [ ! -e "$out" ] || [ -d "$out" ] || fail "$out is there and is not a folder"
 command -v node >/dev/null || fail "node is not installed (make release installs it)"
-log=$(node "$root/release/third-party.mjs" check-inputs 2>&1) || fail "${log#third-party: }"
+log=$(clean_env PUBLISHER_NAME="${PUBLISHER_NAME:-}" PUBLISHER_URL="${PUBLISHER_URL:-}" \
+    SOURCE_URL="${SOURCE_URL:-}" DOWNLOAD_URL="${DOWNLOAD_URL:-}" PUBLISHER_LICENSE="${PUBLISHER_LICENSE:-}" \
+    node "$root/release/third-party.mjs" check-inputs 2>&1) || fail "${log#third-party: }"
 with=none
 [ -n "$pfx$password" ] && with=file
 if [ -n "$module$key$cert$pin" ]; then
@@ -117,6 +126,7 @@ if [ $with != none ]; then
         fail "SIGN_TIMESTAMP_URL must be an http:// or https:// address, not '$timestamp'"
     [ -f "$cafile" ] || fail "no CA certificates at $cafile (SIGN_CAFILE)"
     command -v osslsigncode >/dev/null || fail "osslsigncode is not installed (make release installs it)"
+    [ -x /usr/bin/python3 ] || fail "/usr/bin/python3 is not installed (make release installs it)"
 fi
 head=$(git -C "$root" rev-parse --verify -q HEAD) ||
     fail "$root is not a git checkout with a commit: a release must be rebuilt from its commit"
@@ -131,7 +141,7 @@ versions=$(tag_versions "$root" "$head")
 [ -n "$versions" ] ||
     fail "commit ${head:0:12} has no version tag: tag it with its version (git tag -s v1.2.0) and run make release again"
 [ "$(wc -l <<<"$versions")" -eq 1 ] ||
-    fail "commit ${head:0:12} has several version tags ($(sed 's/^/v/' <<<"$versions" | xargs)): keep the one it releases as"
+    fail "commit ${head:0:12} has several version tags ($(tag_list "$versions")): keep the one it releases as"
 version=$versions
 
 secrets=$(mktemp -d) || fail "cannot make a temporary folder"
@@ -197,8 +207,10 @@ fi
 
 if [ $build -eq 1 ]; then
     cd "$root" || exit 1
-    log=$(cmake --preset windows -DNOTICE_VERSION="$version" 2>&1 &&
-        cmake --build --preset windows 2>&1) ||
+    # Afresh: a cache that an earlier configure filled from the caller's
+    # CXXFLAGS would keep them.
+    log=$(clean_env cmake --preset windows --fresh -DNOTICE_VERSION="$version" 2>&1 &&
+        clean_env cmake --build --preset windows --target UninstallNotice third_party 2>&1) ||
         { printf '%s\n' "$log" >&2; fail "the build failed"; }
     log=$(ctest --preset windows -R '^exe_' 2>&1) ||
         { printf '%s\n' "$log" >&2; fail "the exe checks failed"; }
@@ -274,6 +286,41 @@ lacking=$(make_sbom "$root" "$(dirname "$rebuilt")/third-party.json" "$stage" "$
 
 (cd "$stage" && sha256sum -- * >SHA256SUMS) || fail "cannot write SHA256SUMS"
 
+# SHA256SUMS, and with it every file that it lists, signed by the exe's own
+# certificate and chain, with the same key; checked as verify-release will.
+if [ $with != none ]; then
+    mkdir "$secrets/exe-signer" &&
+        "$root/release/signature-info.py" authenticode "$stage/UninstallNotice.exe.sig" "$secrets/exe-signer" \
+            >/dev/null || fail "cannot read the exe's signature"
+    exe_signer_sha256=$signer_sha256 exe_signer=$signer exe_stamped=$stamped
+    if [ $with = file ]; then
+        (umask 077 && openssl pkcs12 -in "$pfx" -nocerts -nodes -passin "file:$secrets/secret" \
+            -out "$secrets/key.pem" 2>/dev/null) || fail "cannot read the key from $pfx"
+        cms_key=(-inkey "$secrets/key.pem")
+    else
+        cms_key=(-engine pkcs11 -keyform engine -inkey "$key" -passin "file:$secrets/secret")
+    fi
+    extra=()
+    [ ! -s "$secrets/exe-signer/chain.pem" ] || extra=(-certfile "$secrets/exe-signer/chain.pem")
+    log=$(timeout -k 5 "$sign_timeout" openssl cms -sign -binary -md sha256 -nosmimecap -outform DER \
+        -in "$stage/SHA256SUMS" -signer "$secrets/exe-signer/signer.pem" "${extra[@]}" "${cms_key[@]}" \
+        -out "$secrets/SHA256SUMS.sig" 2>&1) ||
+        fail "could not sign SHA256SUMS with $what:$(reason 'error|Error|failed' "$log")"
+    if [ -n "$timestamp" ]; then
+        log=$(timeout -k 5 $((sign_timeout + 5)) /usr/bin/python3 "$root/release/timestamp-cms.py" \
+            "$secrets/SHA256SUMS.sig" "$timestamp" "$cafile" "$sign_timeout" "$stage/SHA256SUMS.sig" 2>&1) ||
+            fail "SHA256SUMS: ${log#timestamp-cms: }"
+    else
+        cp "$secrets/SHA256SUMS.sig" "$stage/SHA256SUMS.sig" || fail "cannot write SHA256SUMS.sig"
+    fi
+    read_manifest_signature "$stage/SHA256SUMS.sig" "$stage/SHA256SUMS" "$cafile" ||
+        fail "the signature of SHA256SUMS does not verify against $cafile:$verify_error"
+    [ "$signer_sha256" = "$exe_signer_sha256" ] ||
+        fail "SHA256SUMS is signed by another certificate than the exe"
+    [ -z "$timestamp" ] || [ -n "$stamped" ] ||
+        fail "the signature of SHA256SUMS carries no time stamp, though $timestamp was asked for one"
+fi
+
 # Swap the finished release in; a crash between the two moves leaves no
 # release rather than half of one.
 if [ -d "$out" ]; then
@@ -287,9 +334,15 @@ fi
 stage=""
 
 state=unsigned
-[ $with != none ] && state="signed by $signer"
-[ -n "${stamped:-}" ] && state="$state, time-stamped $stamped"
+[ $with != none ] && state="signed by $exe_signer"
+[ -n "${exe_stamped:-}" ] && state="$state, time-stamped $exe_stamped"
+[ $with = none ] || state="$state; SHA256SUMS signed by the same certificate"
 echo "release: $out holds UninstallNotice.exe $version ($(stat -c %s "$out/UninstallNotice.exe") bytes, $state):"
 sed 's/^/    /' "$out/SHA256SUMS"
+[ $with != none ] || echo "release: unsigned: nothing but the commit vouches for these files"
+dropped=$(dropped_build_variables)
+[ -z "$dropped" ] ||
+    echo "release: the builds ignored what the caller set of $dropped: a release is built from its commit alone"
+
 [ -z "$lacking" ] ||
     echo "release: for want of inputs, the SBOM lacks these fields of BSI TR-03183-2 v2.1: $(paste -s -d ';' <<<"$lacking" | sed 's/;/; /g')"

@@ -5,16 +5,20 @@
 # names this commit on a clean tree and the version that the commit's tag
 # gives; a fresh build of the commit in a temporary folder against BUILDINFO's
 # hash, and the published exe against that build (with its detached
-# signature attached, when signed); the signature, its time stamp and its
-# signer; and the notices and the SBOM against what the commit's build and
+# signature attached, when signed); the exe's signature and the signature of
+# SHA256SUMS (which vouches for every other file), their time stamps, their
+# signer, and that they carry nothing that their signer did not sign; the
+# commit's tag, and whether git finds it signed; and the notices and the SBOM against what the commit's build and
 # BUILDINFO's inputs give, byte for byte, the SBOM through CycloneDX's
 # validator too.
 #   verify-release.sh DIST [CAFILE]      (make verify-release DIST=... [CAFILE=...])
 # CAFILE: the CA certificates for the signature and the time stamp (default:
-# the system's). EXPECT_SIGNER (environment): the publisher's certificate,
-# by its subject as the last line prints it (/CN=...) or by its SHA-256
-# fingerprint; a release that is unsigned or signed by anyone else then
-# fails. Tools of other versions than BUILDINFO records are named, and the
+# the system's). EXPECT_SIGNER (environment): the SHA-256 fingerprint of the
+# publisher's certificate (a subject pins nothing: any CA in CAFILE can
+# issue one that bears it); a release that is unsigned, whose SHA256SUMS is
+# unsigned, or that anyone else signed then fails. The last line gives the
+# verdict first, and what it read from outside (the signer's subject, the
+# tag's signer, the folder) quoted at its end. Tools of other versions than BUILDINFO records are named, and the
 # verification goes on: the bytes decide. Whatever the folder holds is
 # printed with every byte that is not printable ASCII escaped.
 set -u
@@ -39,15 +43,14 @@ done
 [ -x "$root/release/signature-info.py" ] || fail "no $root/release/signature-info.py"
 if [ -n "$expect" ]; then
     expect_sha256=$(tr -d ':' <<<"$expect" | tr 'A-F' 'a-f')
-    [[ $expect_sha256 =~ ^[0-9a-f]{64}$ ]] || expect_sha256=""
-    [ -n "$expect_sha256" ] || [[ $expect == /* ]] ||
-        fail "EXPECT_SIGNER is a certificate's subject (/CN=...) or its SHA-256 fingerprint, not '$(shown "$expect")'"
+    [[ $expect_sha256 =~ ^[0-9a-f]{64}$ ]] ||
+        fail "EXPECT_SIGNER is the SHA-256 fingerprint of the publisher's certificate (64 hex digits), not '$(shown "$expect")': a subject pins nothing, since any CA that CAFILE trusts can issue a certificate that bears it"
 fi
 
 # Exactly the files of a release, each a regular file: nothing hidden,
 # nothing extra, no link, no device, no pipe that a read would wait on.
 declare -A expected=() present=()
-for name in "${release_files[@]}" "$signature_file"; do
+for name in "${release_files[@]}" "$signature_file" "$manifest_signature_file"; do
     expected[$name]=1
 done
 while IFS= read -r -d '' name; do
@@ -76,13 +79,13 @@ while IFS= read -r line || [ -n "$line" ]; do
     [[ $line =~ ^([0-9a-f]{64})\ \ ([^/]+)$ ]] ||
         fail "SHA256SUMS line $line_number is not '<sha256>  <file name>': '$(shown "$line")'"
     hash=${BASH_REMATCH[1]} name=${BASH_REMATCH[2]}
-    [ -n "${present[$name]+1}" ] && [ "$name" != SHA256SUMS ] ||
+    [ -n "${present[$name]+1}" ] && [ "$name" != SHA256SUMS ] && [ "$name" != "$manifest_signature_file" ] ||
         fail "SHA256SUMS line $line_number lists '$(shown "$name")', which is no file of this release"
     [ -z "${listed[$name]+1}" ] || fail "SHA256SUMS lists $name twice"
     listed[$name]=$hash
 done <"$dist/SHA256SUMS"
 for name in "${!present[@]}"; do
-    [ "$name" = SHA256SUMS ] || [ -n "${listed[$name]+1}" ] ||
+    [ "$name" = SHA256SUMS ] || [ "$name" = "$manifest_signature_file" ] || [ -n "${listed[$name]+1}" ] ||
         fail "$name is in $shown_dist but not in SHA256SUMS"
 done
 for name in "${!listed[@]}"; do
@@ -133,8 +136,12 @@ changes=$(tree_changes "$root")
     fail "the checkout at $root is not its commit ($changes): verify from a clean checkout of $commit"
 # The version is the commit's tag.
 tags=$(tag_versions "$root" "$commit")
-grep -q -x -F "$version" <<<"$tags" ||
-    fail "BUILDINFO says version $version, but commit ${commit:0:12} is not tagged v$version (its version tags: $(sed 's/^/v/' <<<"$tags" | xargs | grep . || echo none))"
+if ! grep -q -x -F "$version" <<<"$tags"; then
+    mismatch=$(tag_mismatch "$root" "v$version" "$commit")
+    [[ $mismatch == "there is no such tag" || $mismatch == "it names another commit" ]] ||
+        fail "tag v$version is not this version's tag: $mismatch"
+    fail "BUILDINFO says version $version, but commit ${commit:0:12} is not tagged v$version (its version tags: $(tag_list "$tags"))"
+fi
 
 # Other tool versions may give other bytes; say which, and let the bytes decide.
 for package in "${tool_packages[@]}"; do
@@ -160,7 +167,14 @@ hash=$(sha256sum <"$fresh" | cut -c1-64)
 [ "$hash" = "$unsigned" ] ||
     fail "the fresh build of $commit has SHA-256 $hash, but BUILDINFO says $unsigned"
 
+# The signatures: the exe's, and the one of SHA256SUMS, which vouches for
+# every other file. Each must carry nothing that its signer did not sign,
+# and both must be one certificate's.
+outside=()
 if [ -n "${present[$signature_file]+1}" ]; then
+    mkdir "$work/exe-signature" &&
+        signature_structure authenticode "$dist/$signature_file" "$cafile" "$work/exe-signature" ||
+        fail "$signature_file:$verify_error"
     osslsigncode attach-signature -sigin "$dist/$signature_file" -CAfile "$cafile" \
         -TSA-CAfile "$cafile" -in "$fresh" -out "$work/attached.exe" >/dev/null 2>&1
     [ -f "$work/attached.exe" ] ||
@@ -169,28 +183,39 @@ if [ -n "${present[$signature_file]+1}" ]; then
         fail "the published UninstallNotice.exe is not the fresh build of $commit with $signature_file attached"
     read_signature "$dist/UninstallNotice.exe" "$cafile" ||
         fail "the signature does not verify against $(shown "$cafile"):$verify_error"
-    if [ -n "$expect" ] && [ "$signer_sha256" != "$expect_sha256" ] && [ "$signer" != "$expect" ]; then
-        fail "the release is signed by $signer (SHA-256 $signer_sha256), not by $(shown "$expect") (EXPECT_SIGNER)"
+    [ -z "$expect" ] || [ "$signer_sha256" = "$expect_sha256" ] ||
+        fail "the release is signed by the certificate SHA-256 $signer_sha256, not by $expect_sha256 (EXPECT_SIGNER); its subject: '$signer'"
+    exe_signer=$signer exe_signer_sha256=$signer_sha256
+    what="exe signed by the certificate SHA-256 $signer_sha256"
+    if [ -n "$stamped" ]; then what="$what, time-stamped $stamped"; else what="$what, with no time stamp"; fi
+    outside+=("signer '$exe_signer'")
+    if [ -n "${present[$manifest_signature_file]+1}" ]; then
+        read_manifest_signature "$dist/$manifest_signature_file" "$dist/SHA256SUMS" "$cafile" ||
+            fail "$manifest_signature_file, against $(shown "$cafile") and SHA256SUMS as it stands:$verify_error"
+        [ "$signer_sha256" = "$exe_signer_sha256" ] ||
+            fail "SHA256SUMS is signed by the certificate SHA-256 $signer_sha256, not by the exe's, $exe_signer_sha256"
+        what="$what; SHA256SUMS, and so every file, signed by the same certificate"
+        if [ -n "$stamped" ]; then what="$what, time-stamped $stamped"; else what="$what, with no time stamp"; fi
+    else
+        [ -z "$expect" ] ||
+            fail "SHA256SUMS is not signed (no $manifest_signature_file), so nothing vouches for BUILDINFO, the SBOM, the notices or the includes, but EXPECT_SIGNER expects a signed release"
+        what="$what; SHA256SUMS unsigned: no one vouches for the other files"
     fi
-    what="signed by $signer (certificate SHA-256 $signer_sha256)"
-    case $stamp_kind in
-    rfc3161) what="$what, time-stamped $stamped" ;;
-    legacy) what="$what, with a legacy time stamp that this check does not read" ;;
-    *) what="$what, with no time stamp" ;;
-    esac
 else
+    [ -z "${present[$manifest_signature_file]+1}" ] ||
+        fail "$manifest_signature_file is there, but the exe is unsigned: no release is made so"
     cmp -s "$fresh" "$dist/UninstallNotice.exe" ||
         fail "the published UninstallNotice.exe is not the fresh build of $commit"
     [ -z "$expect" ] ||
-        fail "the release is unsigned, but EXPECT_SIGNER expects it signed by $(shown "$expect")"
-    what=unsigned
+        fail "the release is unsigned, but EXPECT_SIGNER expects it signed by $expect_sha256"
+    what="unsigned: no one vouches for its files"
 fi
 
 # The notices and the SBOM are what the commit's build and BUILDINFO's
 # inputs give, and the SBOM passes CycloneDX's own validator.
 cmp -s "$(dirname "$fresh")/THIRD-PARTY-NOTICES.txt" "$dist/THIRD-PARTY-NOTICES.txt" ||
     fail "THIRD-PARTY-NOTICES.txt in $shown_dist is not what the build of $commit gives (from its link and this machine's packages)"
-log=$(node "$root/release/third-party.mjs" validate "$dist/UninstallNotice.cdx.json" 2>&1) ||
+log=$(clean_env node "$root/release/third-party.mjs" validate "$dist/UninstallNotice.cdx.json" 2>&1) ||
     fail "$(shown "${log#third-party: }")"
 mkdir "$work/sbom" || fail "cannot make $work/sbom"
 for name in UninstallNotice.exe "${includes[@]##*/}"; do
@@ -204,18 +229,34 @@ log=$(PUBLISHER_NAME=${field[Publisher-Name]} PUBLISHER_URL=${field[Publisher-UR
 cmp -s "$work/sbom/UninstallNotice.cdx.json" "$dist/UninstallNotice.cdx.json" ||
     fail "UninstallNotice.cdx.json in $shown_dist is not the SBOM that the build of $commit and BUILDINFO give"
 
-# Whether the commit's tag is signed, and whether git could check it.
+# Whether the commit's tag is signed: git verify-tag's verdict on the tag
+# object that was checked above to be this version's, never a look at its
+# text.
 tag=v$version
-if [ "$(git -C "$root" cat-file -t "refs/tags/$tag" 2>/dev/null)" != tag ] ||
-    ! git -C "$root" cat-file tag "refs/tags/$tag" | grep -q -E '^-----BEGIN (PGP|SSH) SIGNATURE-----$'; then
-    tag_said="tag $tag not signed"
-elif status=$(git -C "$root" verify-tag --raw "$tag" 2>&1); then
-    tag_said="tag $tag signed, and git verify-tag checked it ($(shown "$(grep -m1 -o -E 'GOODSIG .*|Good "git" signature.*' <<<"$status" || echo good)"))"
-elif grep -q -E 'BADSIG|Bad signature|bad signature' <<<"$status"; then
-    fail "tag $tag carries a signature that does not match it (git verify-tag)"
+if [ "$(git -C "$root" cat-file -t "refs/tags/$tag" 2>/dev/null)" != tag ]; then
+    tag_said="tag $tag not signed (a plain tag)"
 else
-    why=$(grep -m1 -o -E 'NO_PUBKEY|gpg.ssh.allowedSignersFile needs to be configured' <<<"$status" ||
-        head -n 1 <<<"$status")
-    tag_said="tag $tag signed, but git verify-tag could not check it ($(shown "$why"))"
+    object=$(git -C "$root" rev-parse -q --verify "refs/tags/$tag")
+    if status=$(git -C "$root" verify-tag --raw "$object" 2>&1); then
+        key=$(grep -m1 -o -E '^\[GNUPG:\] GOODSIG [0-9A-F]+' <<<"$status" | cut -d' ' -f3)
+        tag_said="tag $tag signed, and git verify-tag checked it (${key:+GOODSIG $key}${key:-good})"
+        uid=$(grep -m1 -E '^\[GNUPG:\] GOODSIG ' <<<"$status" | cut -d' ' -f4-)
+        [ -n "$uid" ] || uid=$(grep -m1 -o -E 'Good "git" signature.*' <<<"$status")
+        outside+=("tag signer '$(shown "$uid")'")
+    elif grep -q -E '^\[GNUPG:\] BADSIG|Bad signature|bad signature' <<<"$status"; then
+        fail "tag $tag carries a signature that does not match it (git verify-tag)"
+    elif grep -q -E '^error: no signature found' <<<"$status"; then
+        tag_said="tag $tag not signed"
+    elif grep -q -E '^\[GNUPG:\] NODATA' <<<"$status"; then
+        tag_said="tag $tag not signed: what looks like a signature in it is none (git verify-tag: NODATA)"
+    else
+        why=$(grep -m1 -o -E 'NO_PUBKEY|gpg.ssh.allowedSignersFile needs to be configured' <<<"$status" ||
+            head -n 1 <<<"$status")
+        tag_said="tag $tag not shown to be signed: git verify-tag could not check it ($(shown "$why"))"
+    fi
 fi
-say "ok: $shown_dist is version $version, commit $commit, rebuilt byte for byte; $what; $tag_said"
+# The verdict first; what was read from outside after it, quoted, the folder
+# last, so that no name can pass for a verdict.
+outside+=("folder '$shown_dist'")
+said_outside=$(printf '%s; ' "${outside[@]}")
+say "ok: version $version, commit $commit, rebuilt byte for byte; $what; $tag_said; ${said_outside%; }"

@@ -106,9 +106,10 @@ verify() { # verify FILE: the signature and its time stamp, against the test CA
 
 @test "token-signed and time-stamped: the signature and its time stamp verify against the CA" {
     assert_equal "$(ls "$SIGNED" | xargs)" \
-        "BUILDINFO SHA256SUMS THIRD-PARTY-NOTICES.txt UninstallNotice.cdx.json UninstallNotice.exe UninstallNotice.exe.sig UninstallNotice.iss UninstallNotice.nsh"
+        "BUILDINFO SHA256SUMS SHA256SUMS.sig THIRD-PARTY-NOTICES.txt UninstallNotice.cdx.json UninstallNotice.exe UninstallNotice.exe.sig UninstallNotice.iss UninstallNotice.nsh"
     run cat "$SIGNED.log"
     assert_line --partial "signed by /CN=Quillane Test Publisher, time-stamped"
+    assert_line --partial "; SHA256SUMS signed by the same certificate):"
     verify "$SIGNED/UninstallNotice.exe"
     assert_success
     assert_line "Timestamp Server Signature verification: ok"
@@ -282,4 +283,18 @@ assert_untouched() {
         full/UninstallNotice.cdx.json
     assert_output "LicenseRef-Quillane-EULA distribution https://quillane.example/download/UninstallNotice.exe source-distribution https://quillane.example/source"
     assert_equal "$(grep -c -E '^(Source-URL|Download-URL|Publisher-License): ' full/BUILDINFO)" 3
+}
+
+# The fault: both builds read the caller's CXXFLAGS, so a release carried
+# code that is in no commit, and its rebuild agreed.
+@test "fooled: the caller's CXXFLAGS reach neither build of a release, and it says so" {
+    printf '__attribute__((used)) static const char Evil[] = "in no commit";\n' >evil.h
+    release poisoned "CXXFLAGS=-include $PWD/evil.h" "CPATH=$PWD"
+    assert_success
+    # Named, among any others that this machine's environment sets.
+    assert_line --regexp "^release: the builds ignored what the caller set of (.* )?CPATH .*: a release is built from its commit alone$"
+    assert_line --regexp "^release: the builds ignored what the caller set of (.* )?CXXFLAGS( .*)?: a release is built from its commit alone$"
+    cmp poisoned/UninstallNotice.exe "$REPO/build/windows/UninstallNotice.exe"
+    run grep -c "in no commit" poisoned/UninstallNotice.exe
+    assert_output 0
 }

@@ -56,6 +56,7 @@ setup() {
 teardown() {
     git -C "$REPO" checkout -q -- .
     git -C "$REPO" tag -f "v$VERSION" "$COMMIT" >/dev/null
+    git -C "$REPO" tag -d v1.0.0 >/dev/null 2>&1 || true
 }
 
 verify_release() { # verify_release DIST: against the test CA
@@ -67,22 +68,35 @@ verify_expecting() { # verify_expecting SIGNER DIST: the same, with EXPECT_SIGNE
 }
 
 # forge FROM TO: a copy of a release; after the caller's changes, reseal
-# rewrites its checksums, as a forger would.
+# rewrites its checksums, as a forger would (who cannot sign them anew).
 forge() { cp -r "$1" "$2"; }
-reseal() { (cd "$1" && rm SHA256SUMS && sha256sum -- * >SHA256SUMS); }
-# resbom FOLDER: the SBOM made anew for the files that the folder now holds,
-# with the publisher's inputs, as a forger could.
+reseal() { (cd "$1" && rm SHA256SUMS && sha256sum -- $(ls | grep -v -x SHA256SUMS.sig) >SHA256SUMS); }
+# resbom FOLDER [PUBLISHER]: the SBOM made anew for the files that the
+# folder now holds, with the publisher's inputs or another name, as a
+# forger could.
 resbom() {
     (root=$REPO && source "$REPO/release/release-lib.sh" &&
-        PUBLISHER_NAME="Quillane Test Publisher" PUBLISHER_URL=https://quillane.example \
+        PUBLISHER_NAME="${2:-Quillane Test Publisher}" PUBLISHER_URL=https://quillane.example \
             make_sbom "$REPO" "$REPO/build/windows/third-party.json" "$1" "$VERSION" "$COMMIT" >/dev/null)
+}
+
+# tag_key: a key in a keyring of the test's own, for signed tags; exports
+# GNUPGHOME, and the options for git that sign with it in $signing.
+tag_key() {
+    export GNUPGHOME=$BATS_TEST_TMPDIR/keys
+    mkdir -m 700 "$GNUPGHOME"
+    gpg --batch --passphrase '' --quick-gen-key "Quillane Releases <releases@example.invalid>" \
+        ed25519 sign never >/dev/null 2>&1 || fail "cannot make a key"
+    signing=(-c user.name=Test -c user.email=releases@example.invalid
+        -c user.signingkey=releases@example.invalid)
 }
 
 @test "a good signed release verifies: the commit, the signer, the time stamp and the tag" {
     verify_release "$SIGNED"
     assert_success
     assert_equal "$stderr" ""
-    assert_regex "${lines[-1]}" "^verify-release: ok: $SIGNED is version $VERSION, commit $COMMIT, rebuilt byte for byte; signed by /CN=Quillane Test Publisher \(certificate SHA-256 $CERT_SHA256\), time-stamped [A-Z][a-z]{2} [ 0-9]{2} [0-9:]{8} [0-9]{4} GMT; tag v$VERSION not signed$"
+    local time="[A-Z][a-z]{2} [ 0-9]{2} [0-9:]{8} [0-9]{4} GMT"
+    assert_regex "${lines[-1]}" "^verify-release: ok: version $VERSION, commit $COMMIT, rebuilt byte for byte; exe signed by the certificate SHA-256 $CERT_SHA256, time-stamped $time; SHA256SUMS, and so every file, signed by the same certificate, time-stamped $time; tag v$VERSION not signed \\(a plain tag\\); signer '/CN=Quillane Test Publisher'; folder '$SIGNED'$"
 }
 
 @test "a good signed release still verifies 40 days on, after its certificate expired" {
@@ -91,7 +105,7 @@ resbom() {
     [ "$(faketime -f +40d date -u +%s)" -gt "$expired" ]
     run --separate-stderr faketime -f +40d bash "$REPO/release/verify-release.sh" "$SIGNED" "$CA"
     assert_success
-    assert_line --partial "verify-release: ok: $SIGNED is version $VERSION, commit $COMMIT"
+    assert_line --partial "verify-release: ok: version $VERSION, commit $COMMIT, rebuilt byte for byte; exe signed by the certificate SHA-256 $CERT_SHA256, time-stamped"
 }
 
 @test "the same release signed without a time stamp fails 40 days on" {
@@ -105,7 +119,7 @@ resbom() {
     verify_release "$UNSIGNED"
     assert_success
     assert_equal "${lines[-1]}" \
-        "verify-release: ok: $UNSIGNED is version $VERSION, commit $COMMIT, rebuilt byte for byte; unsigned; tag v$VERSION not signed"
+        "verify-release: ok: version $VERSION, commit $COMMIT, rebuilt byte for byte; unsigned: no one vouches for its files; tag v$VERSION not signed (a plain tag); folder '$UNSIGNED'"
 }
 
 @test "a tool of another version than BUILDINFO records is named, and the bytes decide" {
@@ -115,7 +129,7 @@ resbom() {
     verify_release other-cmake
     assert_success
     assert_line "verify-release: note: cmake is $(dpkg-query -W -f='${Version}' cmake) here, but the release was built with 0.0-elsewhere"
-    assert_line --partial "verify-release: ok: other-cmake is version $VERSION, commit $COMMIT"
+    assert_line --partial "verify-release: ok: version $VERSION, commit $COMMIT"
 }
 
 @test "forgery: a changed source signed with the same key, fresh signature and checksums" {
@@ -300,33 +314,31 @@ reseal_all() { (cd "$1" && rm SHA256SUMS && sha256sum -- * >SHA256SUMS); }
         -in "$REPO/build/windows/UninstallNotice.exe" -out "$BATS_TEST_TMPDIR/described.exe") \
         >/dev/null 2>&1 || fail "cannot sign"
     cp described.exe forged/UninstallNotice.exe
-    rm forged/UninstallNotice.exe.sig
+    rm forged/UninstallNotice.exe.sig forged/SHA256SUMS.sig
     osslsigncode extract-signature -in described.exe -out forged/UninstallNotice.exe.sig >/dev/null
     resbom forged
     reseal forged
     verify_release forged
     assert_success
-    assert_regex "${lines[-1]}" "rebuilt byte for byte; signed by /CN=Quillane Test Publisher \\(certificate SHA-256 $CERT_SHA256\\), with no time stamp; "
+    assert_regex "${lines[-1]}" "rebuilt byte for byte; exe signed by the certificate SHA-256 $CERT_SHA256, with no time stamp; SHA256SUMS unsigned: no one vouches for the other files; "
 }
 
 @test "fooled: a signer other than EXPECT_SIGNER, or no signature at all" {
-    verify_expecting "/CN=Quillane Test Publisher" "$SIGNED"
-    assert_success
     verify_expecting "${CERT_SHA256^^}" "$SIGNED"
     assert_success
 
-    verify_expecting "/CN=Someone Else" "$SIGNED"
-    assert_one_line_failure "verify-release: the release is signed by /CN=Quillane Test Publisher (SHA-256 $CERT_SHA256), not by /CN=Someone Else (EXPECT_SIGNER)"
+    local other=0000000000000000000000000000000000000000000000000000000000000001
+    verify_expecting "$other" "$SIGNED"
+    assert_one_line_failure "verify-release: the release is signed by the certificate SHA-256 $CERT_SHA256, not by $other (EXPECT_SIGNER); its subject: '/CN=Quillane Test Publisher'"
 
     # The signature taken off: the bytes are the commit's, but not signed.
     forge "$SIGNED" stripped
     rm stripped/UninstallNotice.exe
     osslsigncode remove-signature -in "$SIGNED/UninstallNotice.exe" -out stripped/UninstallNotice.exe \
         >/dev/null
-    rm stripped/UninstallNotice.exe.sig
+    rm stripped/UninstallNotice.exe.sig stripped/SHA256SUMS.sig
     resbom stripped
-    (cd stripped && sha256sum -- BUILDINFO THIRD-PARTY-NOTICES.txt UninstallNotice.cdx.json \
-        UninstallNotice.exe UninstallNotice.iss UninstallNotice.nsh >SHA256SUMS)
+    reseal stripped
     verify_expecting "$CERT_SHA256" stripped
     assert_one_line_failure "verify-release: the release is unsigned, but EXPECT_SIGNER expects it signed by $CERT_SHA256"
 }
@@ -334,27 +346,25 @@ reseal_all() { (cd "$1" && rm SHA256SUMS && sha256sum -- * >SHA256SUMS); }
 @test "a folder name with \`, \$(...), quotes and \$ verifies like any other through make, and nothing runs" {
     local weird='rel`touch ran-backtick`$(touch ran-dollar)$(shell touch ran-make)"q'"'"'$HOME'
     cp -r "$UNSIGNED" "$weird"
-    run --separate-stderr make -C "$REPO" -o deps verify-release "DIST=$PWD/$weird" "CAFILE=$CA"
+    run --separate-stderr make --no-print-directory -C "$REPO" -o deps verify-release "DIST=$PWD/$weird" \
+        "CAFILE=$CA"
     assert_success
-    assert_line --partial "verify-release: ok: $PWD/$weird is version $VERSION"
+    [[ ${lines[-1]} == "verify-release: ok: version $VERSION, commit $COMMIT, "* ]] || fail "${lines[-1]}"
+    [[ ${lines[-1]} == *"; folder '$PWD/$weird'" ]] || fail "expected the folder as written, at the end: ${lines[-1]}"
     assert_equal "$(ls "$REPO" "$PWD" | grep -c '^ran-')" 0
 }
 
 @test "a signed tag: checked by git verify-tag where its key is known, and said so where not" {
-    export GNUPGHOME=$BATS_TEST_TMPDIR/keys
-    mkdir -m 700 "$GNUPGHOME"
-    gpg --batch --passphrase '' --quick-gen-key "Quillane Releases <releases@example.invalid>" \
-        ed25519 sign never >/dev/null 2>&1 || fail "cannot make a key"
-    git -C "$REPO" -c user.name=Test -c user.email=releases@example.invalid \
-        -c user.signingkey=releases@example.invalid tag -s -f -m "v$VERSION" "v$VERSION" "$COMMIT" \
-        >/dev/null 2>&1 || fail "cannot sign the tag"
+    tag_key
+    git -C "$REPO" "${signing[@]}" tag -s -f -m "v$VERSION" "v$VERSION" "$COMMIT" >/dev/null 2>&1 ||
+        fail "cannot sign the tag"
     verify_release "$UNSIGNED"
     local known=${lines[-1]}
     GNUPGHOME=$BATS_TEST_TMPDIR/empty && mkdir -m 700 "$GNUPGHOME"
     verify_release "$UNSIGNED"
     local unknown=${lines[-1]}
-    assert_regex "$known" "; unsigned; tag v$VERSION signed, and git verify-tag checked it \\(GOODSIG [0-9A-F]+ Quillane Releases <releases@example.invalid>\\)$"
-    assert_regex "$unknown" "; unsigned; tag v$VERSION signed, but git verify-tag could not check it \\(NO_PUBKEY\\)$"
+    assert_regex "$known" "; unsigned: no one vouches for its files; tag v$VERSION signed, and git verify-tag checked it \\(GOODSIG [0-9A-F]+\\); tag signer 'Quillane Releases <releases@example.invalid>'; folder '$UNSIGNED'$"
+    assert_regex "$unknown" "; unsigned: no one vouches for its files; tag v$VERSION not shown to be signed: git verify-tag could not check it \\(NO_PUBKEY\\); folder '$UNSIGNED'$"
 }
 
 @test "forgery: notices that are not what the link gives, with fresh checksums" {
@@ -377,4 +387,105 @@ reseal_all() { (cd "$1" && rm SHA256SUMS && sha256sum -- * >SHA256SUMS); }
     reseal forged
     verify_release forged
     assert_one_line_failure_with "verify-release: forged/UninstallNotice.cdx.json is not valid CycloneDX 1.6: "
+}
+
+# Each way that made verify-release vouch for what is untrue, once more.
+
+@test "fooled: a verifier whose CXXFLAGS are the forger's: the fresh build reads none of them" {
+    local evil=$PWD/evil.h
+    printf '__attribute__((used)) static const char Evil[] = "in no commit";\n' >"$evil"
+    mkdir poisoned && git -C "$REPO" archive HEAD | tar -x -C poisoned
+    (cd poisoned && CXXFLAGS="-include $evil" cmake --preset windows -DNOTICE_VERSION=$VERSION &&
+        cmake --build --preset windows --target UninstallNotice) >poisoned.log 2>&1 ||
+        fail "cannot build: $(tail poisoned.log)"
+    grep -q "in no commit" poisoned/build/windows/UninstallNotice.exe || fail "CXXFLAGS did not reach that build"
+    forge "$UNSIGNED" forged
+    cp poisoned/build/windows/UninstallNotice.exe forged/
+    local hash
+    hash=$(sha256sum <forged/UninstallNotice.exe | cut -c1-64)
+    sed -i "s/^Unsigned-SHA256: .*/Unsigned-SHA256: $hash/" forged/BUILDINFO
+    resbom forged
+    reseal forged
+    run --separate-stderr env CXXFLAGS="-include $evil" bash "$REPO/release/verify-release.sh" forged "$CA"
+    assert_one_line_failure "verify-release: the fresh build of $COMMIT has SHA-256 $(sed -n 's/^Unsigned-SHA256: //p' "$UNSIGNED/BUILDINFO"), but BUILDINFO says $hash"
+}
+
+@test "fooled: another publisher in BUILDINFO and the SBOM, resealed, or the checksums' signature taken off" {
+    forge "$SIGNED" forged
+    sed -i 's/^Publisher-Name: .*/Publisher-Name: Someone Else/' forged/BUILDINFO
+    resbom forged "Someone Else"
+    reseal forged
+    verify_expecting "$CERT_SHA256" forged
+    assert_one_line_failure_with "verify-release: SHA256SUMS.sig, against $CA and SHA256SUMS as it stands:"
+    rm forged/SHA256SUMS.sig
+    verify_expecting "$CERT_SHA256" forged
+    assert_one_line_failure "verify-release: SHA256SUMS is not signed (no SHA256SUMS.sig), so nothing vouches for BUILDINFO, the SBOM, the notices or the includes, but EXPECT_SIGNER expects a signed release"
+}
+
+@test "fooled: bytes that nobody signed, inside either signature" {
+    local case which change file
+    for case in "exe payload" "exe certificate" "SHA256SUMS payload" "SHA256SUMS certificate"; do
+        echo "# $case" >&3
+        read -r which change <<<"$case"
+        file=UninstallNotice.exe.sig && [ "$which" = exe ] || file=SHA256SUMS.sig
+        rm -rf forged && forge "$SIGNED" forged
+        "$BATS_TEST_DIRNAME/tamper-signature.py" "$SIGNED/$file" "forged/$file" $change "$FIXTURE/tsa.pem"
+        if [ "$which" = exe ]; then
+            # The forger's exe: the fresh build with that signature attached;
+            # they cannot sign the checksums anew.
+            osslsigncode attach-signature -sigin "forged/$file" -CAfile "$CA" -TSA-CAfile "$CA" \
+                -in "$REPO/build/windows/UninstallNotice.exe" -out attached.exe >/dev/null
+            mv attached.exe forged/UninstallNotice.exe
+            rm forged/SHA256SUMS.sig
+            resbom forged
+            reseal forged
+            verify_release forged
+        else
+            verify_expecting "$CERT_SHA256" forged
+        fi
+        if [ "$change" = payload ]; then
+            assert_one_line_failure_with "the signature carries an unsigned attribute of type 1.3.6.1.4.1.99999.7, which its signer did not sign"
+        else
+            assert_one_line_failure_with "the signature carries a certificate that is not of its signer's chain: Common Name: Quillane Test Time Stamps"
+        fi
+    done
+}
+
+@test "fooled: another version's signed tag object, served under this version's name" {
+    tag_key
+    git -C "$REPO" "${signing[@]}" tag -s -m v1.0.0 v1.0.0 "$COMMIT" >/dev/null 2>&1 || fail "cannot sign the tag"
+    git -C "$REPO" update-ref "refs/tags/v$VERSION" "$(git -C "$REPO" rev-parse refs/tags/v1.0.0)"
+    verify_release "$UNSIGNED"
+    assert_one_line_failure "verify-release: tag v$VERSION is not this version's tag: it holds the tag object of 'v1.0.0', not of v$VERSION"
+}
+
+@test "fooled: an unsigned tag whose message ends in what looks like a signature" {
+    export GNUPGHOME=$BATS_TEST_TMPDIR/empty && mkdir -m 700 "$GNUPGHOME"
+    printf 'v%s\n\n-----BEGIN PGP SIGNATURE-----\n\niQEzBAABCAAdFiEEnotasignature\n-----END PGP SIGNATURE-----\n' \
+        "$VERSION" >message
+    git -C "$REPO" -c user.name=Test -c user.email=test@example.invalid tag -f -a -F "$PWD/message" \
+        "v$VERSION" "$COMMIT" >/dev/null
+    verify_release "$UNSIGNED"
+    assert_success
+    [[ ${lines[-1]} == *"; tag v$VERSION not signed: what looks like a signature in it is none (git verify-tag: NODATA); folder '$UNSIGNED'" ]] ||
+        fail "expected the tag said unsigned, saw: ${lines[-1]}"
+}
+
+@test "fooled: EXPECT_SIGNER by a subject, which any CA in CAFILE can issue" {
+    verify_expecting "/CN=Quillane Test Publisher" "$SIGNED"
+    assert_one_line_failure_with "verify-release: EXPECT_SIGNER is the SHA-256 fingerprint of the publisher's certificate (64 hex digits), not '/CN=Quillane Test Publisher': a subject pins nothing"
+}
+
+@test "fooled: a folder whose path spells a signed verdict" {
+    local spelled="x; exe signed by the certificate SHA-256 $CERT_SHA256, time-stamped Dec  9 02:01:32 2026 GMT; tag v$VERSION signed, and git verify-tag checked it (GOODSIG 0123)"
+    mkdir "$spelled" && cp -r "$UNSIGNED" "$spelled/rel"
+    verify_release "$spelled/rel"
+    assert_success
+    assert_equal "${lines[-1]}" "verify-release: ok: version $VERSION, commit $COMMIT, rebuilt byte for byte; unsigned: no one vouches for its files; tag v$VERSION not signed (a plain tag); folder '$spelled/rel'"
+}
+
+@test "a commit with no version tag: its version tags are named as none" {
+    git -C "$REPO" tag -d "v$VERSION" >/dev/null
+    verify_release "$UNSIGNED"
+    assert_one_line_failure "verify-release: BUILDINFO says version $VERSION, but commit ${COMMIT:0:12} is not tagged v$VERSION (its version tags: none)"
 }
