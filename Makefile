@@ -25,13 +25,11 @@ MAKEOVERRIDES :=
 # make reads variables from a MAKEFLAGS in its environment as if they stood
 # on its command line, and expands them before it reads this file, so no
 # line here can keep what they hold from running. What it can do is take no
-# input from there: the caller gives them on the command line, where they
-# stay data. (A make that runs this one hands its own on, and may.)
-ifeq ($(MAKELEVEL),0)
-smuggled := $(foreach word,$(filter-out -%,$(shell printenv MAKEFLAGS)),\
-	$(if $(findstring =,$(word)),$(firstword $(subst =, ,$(subst :=,=,$(word))))))
-$(if $(strip $(smuggled)),$(error MAKEFLAGS in the environment sets $(strip $(smuggled)): give make's inputs on its command line, where they stay data))
-endif
+# input from there, whoever put it there: inputs are given on the command
+# line, where they stay data.
+smuggled := $(filter $(INPUTS),$(foreach word,$(filter-out -%,$(shell printenv MAKEFLAGS)),\
+	$(if $(findstring =,$(word)),$(firstword $(subst =, ,$(subst :=,=,$(word)))))))
+$(if $(smuggled),$(error MAKEFLAGS in the environment sets $(smuggled): give make's inputs on its command line, where they stay data))
 # A line break would end the recipe line that carries it: refused, by name.
 define newline
 
