@@ -51,7 +51,8 @@ target_link_options(UninstallNotice PRIVATE -Wl,-Map=${NOTICE_MAP})
 file(GLOB third_party_tool CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/release/third-party/*.mjs)
 add_custom_command(OUTPUT ${THIRD_PARTY} ${THIRD_PARTY_NOTICES}
     COMMAND ${NODE} ${CMAKE_SOURCE_DIR}/release/third-party.mjs components ${NOTICE_MAP}
-        ${CMAKE_BINARY_DIR} ${CMAKE_BINARY_DIR}/CMakeFiles/UninstallNotice.dir ${THIRD_PARTY}
+        ${CMAKE_BINARY_DIR} ${CMAKE_BINARY_DIR}/CMakeFiles/UninstallNotice.dir
+        $<TARGET_FILE:UninstallNotice> ${THIRD_PARTY}
     COMMAND ${NODE} ${CMAKE_SOURCE_DIR}/release/third-party.mjs notices ${THIRD_PARTY}
         ${THIRD_PARTY_NOTICES}
     DEPENDS UninstallNotice ${CMAKE_SOURCE_DIR}/release/third-party.mjs ${third_party_tool}

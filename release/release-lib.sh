@@ -134,13 +134,17 @@ shown() {
 }
 
 # Builds the exe of COMMIT, as VERSION, from `git archive` of the checkout
-# at ROOT into a fresh FOLDER (never the checkout's build/), and beside it
+# at ROOT into a fresh FOLDER (never the checkout's build/), in a clean
+# environment, and beside it
 # what the link pulled in (third-party.json) and its notices
 # (THIRD-PARTY-NOTICES.txt); the output of the build goes to FOLDER.log.
 # Prints the exe's path.
 #   build_commit ROOT COMMIT VERSION FOLDER
 build_commit() {
     clean_env git -C "$1" archive "$2" | tar -x -C "$4" || return 1
+    # The npm packages that the notices and the SBOM are written with, as
+    # package-lock.json pins them: the checkout's own.
+    [ ! -d "$1/node_modules" ] || ln -s "$1/node_modules" "$4/node_modules" || return 1
     (cd "$4" && clean_env cmake --preset windows -DNOTICE_VERSION="$3" &&
         clean_env cmake --build --preset windows --target UninstallNotice third_party) >"$4.log" 2>&1 ||
         return 1

@@ -17,7 +17,8 @@
 #   PUBLISHER_LICENSE    optional: the licence of our own code, an SPDX
 #                        expression
 # The release ends by naming each field of BSI TR-03183-2 v2.1 that the SBOM
-# lacks because an input was not given.
+# lacks: for want of an input (named), or where nobody here can know it
+# (the hashes of the DLLs that Windows provides).
 # Signing is set by the environment (make release passes its variables on),
 # with a key on a token or smart card or in a cloud HSM, through PKCS#11:
 #   SIGN_PKCS11_MODULE   the token's PKCS#11 module (a .so)
@@ -345,4 +346,4 @@ dropped=$(dropped_build_variables)
     echo "release: the builds ignored what the caller set of $dropped: a release is built from its commit alone"
 
 [ -z "$lacking" ] ||
-    echo "release: for want of inputs, the SBOM lacks these fields of BSI TR-03183-2 v2.1: $(paste -s -d ';' <<<"$lacking" | sed 's/;/; /g')"
+    echo "release: the SBOM lacks these fields of BSI TR-03183-2 v2.1: $(paste -s -d ';' <<<"$lacking" | sed 's/;/; /g')"

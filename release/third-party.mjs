@@ -2,10 +2,11 @@
 // What went into UninstallNotice.exe besides its own code, found from the
 // link itself, and what a release says of it:
 //
-//   third-party.mjs components MAP LINK-FOLDER OWN-FOLDER OUT.json
+//   third-party.mjs components MAP LINK-FOLDER OWN-FOLDER EXE OUT.json
 //       the packages that the link map shows went in (files under
 //       OWN-FOLDER are the program's own; paths in the map are relative to
-//       LINK-FOLDER), with their versions, upstreams and licences
+//       LINK-FOLDER), with their versions, upstreams, the licences of what
+//       went in and who calls on whom; and the DLLs that EXE imports
 //   third-party.mjs notices COMPONENTS.json OUT.txt
 //       THIRD-PARTY-NOTICES.txt
 //   third-party.mjs sbom COMPONENTS.json OUT.json  (the release's inputs in
@@ -27,7 +28,7 @@ const fail = (message, status = 1) => {
   process.stderr.write(`third-party: ${message}\n`)
   process.exit(status)
 }
-const usage = () => fail('usage: third-party.mjs components MAP LINK-FOLDER OWN-FOLDER OUT.json | notices COMPONENTS.json OUT.txt | sbom COMPONENTS.json OUT.json | validate FILE.json | check-inputs', 2)
+const usage = () => fail('usage: third-party.mjs components MAP LINK-FOLDER OWN-FOLDER EXE OUT.json | notices COMPONENTS.json OUT.txt | sbom COMPONENTS.json OUT.json | validate FILE.json | check-inputs', 2)
 
 function read (file, what) {
   try {
@@ -92,10 +93,11 @@ async function main (argv) {
   if (['sbom', 'validate', 'check-inputs'].includes(command) && (major < 20 || (major === 20 && minor < 18))) {
     fail(`the CycloneDX library needs Node.js 20.18 or later, and this is ${process.versions.node}`)
   }
-  if (command === 'components' && args.length === 4) {
+  if (command === 'components' && args.length === 5) {
     const { readLinkMap } = await import('./third-party/link-map.mjs')
     const { linkedPackages } = await import('./third-party/packages.mjs')
-    const [map, linkFolder, ownFolder, out] = args
+    const { importsOf } = await import('./third-party/objects.mjs')
+    const [map, linkFolder, ownFolder, exe, out] = args
     let linked
     try {
       linked = readLinkMap(read(map, 'the link map'), path.resolve(linkFolder))
@@ -103,7 +105,8 @@ async function main (argv) {
       if (error instanceof Error && !error.code) fail(`${map}: ${error.message}`)
       throw error
     }
-    write(out, JSON.stringify(linkedPackages(linked, path.resolve(ownFolder)), null, 2) + '\n')
+    read(exe, 'the program')
+    write(out, JSON.stringify(linkedPackages(linked, path.resolve(ownFolder), importsOf(exe)), null, 2) + '\n')
   } else if (command === 'notices' && args.length === 2) {
     const { renderNotices } = await import('./third-party/notices.mjs')
     write(args[1], renderNotices(components(args[0])))
@@ -114,7 +117,7 @@ async function main (argv) {
       fail(`PUBLISHER_LICENSE must be an SPDX licence expression (such as MIT, or LicenseRef-Quillane-EULA), not '${given.licence}'`)
     }
   } else if (command === 'sbom' && args.length === 2) {
-    const { makeSbom, lackingFields } = await import('./third-party/sbom.mjs')
+    const { makeSbom } = await import('./third-party/sbom.mjs')
     const env = process.env
     const given = inputs()
     const release = {
@@ -129,8 +132,9 @@ async function main (argv) {
       fail('sbom needs SBOM_VERSION, SBOM_COMMIT (a full commit id), SBOM_TIME (seconds) and SBOM_EXE', 2)
     }
     for (const file of [release.exe, ...release.includes]) read(file, 'a file of the release')
-    write(args[1], await makeSbom(components(args[0]), release))
-    for (const field of lackingFields(given)) process.stdout.write(`${field}\n`)
+    const { text, lacking } = await makeSbom(components(args[0]), { ...release, tool: { name: 'third-party.mjs', version: release.commit } })
+    write(args[1], text)
+    for (const field of lacking) process.stdout.write(`${field}\n`)
   } else if (command === 'validate' && args.length === 1) {
     const { validateSbom } = await import('./third-party/sbom.mjs')
     const text = read(args[0], 'the SBOM')
@@ -147,7 +151,7 @@ async function main (argv) {
 }
 
 main(process.argv.slice(2)).catch(async (error) => {
-  const { Refusal } = await import('./third-party/packages.mjs')
+  const { Refusal } = await import('./third-party/refusal.mjs')
   if (error instanceof Refusal) fail(error.message)
   if (error && error.code === 'ERR_MODULE_NOT_FOUND') fail(`a module is missing (make installs them: npm ci): ${error.message.split('\n')[0]}`)
   fail(`unexpected: ${String(error && error.message ? error.message : error).replace(/[^\x20-\x7e]+/g, ' ')}`)

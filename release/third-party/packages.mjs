@@ -1,12 +1,16 @@
 // Which installed Debian package holds each file that went into the exe,
-// and what each such package says of itself: its version, its upstream and
-// its licences, read from dpkg and from its copyright file.
+// and what each such package says of itself: its version, its source and
+// upstream, and the licences of what went in, read from dpkg, from the
+// objects and from its copyright file.
 import { execFileSync } from 'node:child_process'
+import crypto from 'node:crypto'
 import fs from 'node:fs'
 import path from 'node:path'
+import { paragraphFor, readCopyright } from './copyright.mjs'
+import { readObjects } from './objects.mjs'
+import { Refusal } from './refusal.mjs'
 
-// Answers that a release can state in one line.
-export class Refusal extends Error {}
+export { Refusal }
 
 // The package that holds each path, by asking dpkg about all of them at once;
 // a path that no package holds maps to nothing.
@@ -42,69 +46,62 @@ function packageField (name, field) {
   }
 }
 
-// The paragraphs of a Debian copyright file, each a map of its fields (the
-// first line of each field only).
-function paragraphs (text) {
-  return text.split(/\n\s*\n/).map((block) => {
-    const fields = new Map()
-    for (const line of block.split('\n')) {
-      const match = /^([A-Za-z-]+):\s*(.*)$/.exec(line)
-      if (match && !fields.has(match[1])) fields.set(match[1], match[2].trim())
-    }
-    return fields
-  })
-}
-
-// GCC's copyright file is not machine-readable, but it states which licence
-// covers its runtime libraries, and says so in one sentence.
-const gccRuntimeStatement = 'The following runtime libraries are licensed under the terms of the GNU General Public License (v3 or later) with version 3.1 of the GCC Runtime Library Exception'
-
-// What a copyright file says: the upstream, the licences (as the file names
-// them), and the common licence texts that it refers to.
-export function readCopyright (name, file, homepage) {
-  let text
-  try {
-    text = fs.readFileSync(file, 'utf8')
-  } catch {
-    throw new Refusal(`the package ${name} has no copyright file at ${file}`)
-  }
-  const commonLicences = [...new Set([...text.matchAll(/\/usr\/share\/common-licenses\/([A-Za-z0-9.+-]+[A-Za-z0-9+])/g)].map((m) => m[1]))].sort()
-  if (/^Format:.*copyright-format/.test(text)) {
-    const [header, ...rest] = paragraphs(text)
-    const licences = []
-    for (const paragraph of rest) {
-      const licence = paragraph.get('License')
-      if (paragraph.has('Files') && licence && !licences.includes(licence)) licences.push(licence)
-    }
-    if (!licences.length) throw new Refusal(`the copyright file ${file} of ${name} states no licence`)
-    return {
-      upstream: { name: header.get('Upstream-Name') || name, url: header.get('Source') || homepage },
-      licences,
-      commonLicences
-    }
-  }
-  if (text.replace(/\s+/g, ' ').includes(gccRuntimeStatement)) {
-    return {
-      upstream: { name, url: homepage },
-      licences: ['GPL-3+ with GCC-exception-3.1'],
-      commonLicences
-    }
-  }
-  throw new Refusal(`cannot read the licences of ${name} from ${file}: it is not machine-readable`)
-}
-
 function within (folder, file) {
   const relative = path.relative(folder, file)
   return relative !== '' && !relative.startsWith('..') && !path.isAbsolute(relative)
 }
 
-// From what the map says went in: the packages, each with its version,
-// upstream and licences, the linked files that it holds, and the other
-// packages whose files its own files call on; and the packages that the
-// program's own files call on or that the link loaded whole. Files under
-// ownFolder are the program's own. A file that no installed package holds
-// is refused, by name.
-export function linkedPackages ({ loaded, members }, ownFolder) {
+function digest (file, algorithm) {
+  return crypto.createHash(algorithm).update(fs.readFileSync(file)).digest('hex')
+}
+
+// A Debian version's upstream part: no epoch, no Debian revision.
+export function upstreamVersion (version) {
+  return version.replace(/^\d+:/, '').replace(/-[^-]*$/, '')
+}
+
+// The upstream projects that scanners know, by the Debian source package
+// that the code was built from: who made it, and its CPE 2.3.
+const upstreams = [
+  { source: /^gcc-\d+$/, name: 'GCC, the GNU Compiler Collection', cpe: (version) => `cpe:2.3:a:gnu:gcc:${version}:*:*:*:*:*:*:*` },
+  { source: /^mingw-w64$/, name: 'mingw-w64', cpe: (version) => `cpe:2.3:a:mingw-w64:mingw-w64:${version}:*:*:*:*:*:*:*` }
+]
+
+function upstreamOf (source, copyright) {
+  const known = upstreams.find((u) => u.source.test(source.name))
+  const version = upstreamVersion(source.version)
+  return {
+    name: known ? known.name : copyright.upstream.name,
+    url: copyright.upstream.url,
+    version,
+    ...(known ? { cpe: known.cpe(version) } : {})
+  }
+}
+
+// Where the package's code came from: the source package that Built-Using
+// names (a cross compiler's runtime is built from the native compiler's
+// source), else its own Source.
+function sourcePackage (name, version) {
+  const builtUsing = /^(\S+) \(= (\S+)\)/.exec(packageField(name, 'Built-Using'))
+  if (builtUsing) return { name: builtUsing[1], version: builtUsing[2] }
+  const source = /^(\S+)(?: \((\S+)\))?$/.exec(packageField(name, 'Source') || name) || [null, name]
+  return { name: source[1], version: source[2] || version }
+}
+
+// From what the map says went in: every object (each loaded file, each
+// archive member) with the source file that its debugging information
+// names, the paragraph of its package's copyright file that covers that
+// source, and the symbols that it defines and needs; the packages that
+// hold them, each with its version, source, upstream, the linked files (with
+// their hashes) and the licences of what went in, counted by object; who
+// calls on whom, from every symbol that an object needs and another
+// defines, and every reference that the map names; and what the program's
+// own files call on or the link loaded whole. With the exe's IMPORTS
+// (objects.mjs's importsOf), the DLLs that the platform provides: each
+// package whose import stubs went in imports from them. Files under
+// ownFolder are the program's own. A file that no installed package holds,
+// or an object whose source no paragraph covers, is refused, by name.
+export function linkedPackages ({ loaded, members }, ownFolder, imports = { windows: null, dlls: [] }) {
   const files = [...new Set([...loaded, ...members.map((m) => m.file)])]
   const foreign = files.filter((file) => !within(ownFolder, file))
   const holder = holders(foreign)
@@ -124,45 +121,112 @@ export function linkedPackages ({ loaded, members }, ownFolder) {
   const orphan = foreign.find((file) => !holder.has(file))
   if (orphan) throw new Refusal(`${orphan} went into the exe, but no installed Debian package holds it`)
 
+  const objects = readObjects([...loaded.map((file) => ({ file, member: null })),
+    ...members.map(({ file, member }) => ({ file, member }))])
+  const ownerOf = (object) => (within(ownFolder, object.file) ? null : holder.get(object.file))
+
   const packages = new Map()
   for (const file of foreign) {
     const name = holder.get(file)
-    if (!packages.has(name)) packages.set(name, { name, files: [], dependsOn: new Set() })
+    if (!packages.has(name)) packages.set(name, { name, files: [], objects: [], dependsOn: new Set(), imports: new Set() })
     packages.get(name).files.push(file)
   }
-  // Who calls on whom: the member's package serves the referrer's.
+  for (const object of objects) if (ownerOf(object)) packages.get(ownerOf(object)).objects.push(object)
+
+  // Who calls on whom: each symbol that an object needs, from the first
+  // object that defines it (one that the linker makes itself is nobody's);
+  // and each reference that pulled in an archive member.
   const own = new Set()
+  // (What the program's own files serve, its entry point say, is no
+  // package's.)
+  const call = (caller, served) => {
+    if (served === caller || served === undefined || served === null) return
+    if (caller === null) own.add(served)
+    else packages.get(caller).dependsOn.add(served)
+  }
+  const definer = new Map()
+  for (const object of objects) for (const symbol of object.defines) if (!definer.has(symbol)) definer.set(symbol, object)
+  for (const object of objects) {
+    for (const symbol of object.needs) if (definer.has(symbol)) call(ownerOf(object), ownerOf(definer.get(symbol)))
+  }
   for (const member of members) {
     const served = holder.get(member.file)
     if (!served) continue
     const caller = within(ownFolder, member.by) ? null : holder.get(member.by)
     if (caller === undefined) throw new Refusal(`the map says ${member.by} pulled in ${member.member}, but loads no such file`)
-    if (caller === null) own.add(served)
-    else if (caller !== served) packages.get(caller).dependsOn.add(served)
+    call(caller, served)
   }
   for (const file of loaded) if (holder.has(file)) own.add(holder.get(file))
+  // An import stub defines __imp_NAME for the function NAME of its DLL.
+  for (const dll of imports.dlls) {
+    for (const object of objects) {
+      if (ownerOf(object) && dll.functions.some((name) => object.defines.includes(`__imp_${name}`))) {
+        packages.get(ownerOf(object)).imports.add(dll.name)
+      }
+    }
+  }
 
   const described = [...packages.values()].sort((a, b) => (a.name < b.name ? -1 : 1)).map((entry) => {
     const homepage = packageField(entry.name, 'Homepage')
-    const copyright = `/usr/share/doc/${entry.name}/copyright`
-    const { upstream, licences, commonLicences } = readCopyright(entry.name, copyright, homepage)
+    const copyrightFile = `/usr/share/doc/${entry.name}/copyright`
+    const copyright = readCopyright(entry.name, copyrightFile, homepage)
     const version = packageField(entry.name, 'Version')
-    // The source package that it was built from, where Debian keeps it.
-    const source = /^(\S+)(?: \((\S+)\))?$/.exec(packageField(entry.name, 'Source') || entry.name) || [null, entry.name]
-    const sourceVersion = source[2] || version
+    const source = sourcePackage(entry.name, version)
+    // The licence of each object: its paragraph's, or the runtime's.
+    const declared = new Map()
+    for (const object of entry.objects) {
+      const what = object.member ? `${object.member} in ${object.file}` : object.file
+      const paragraph = copyright.machineReadable
+        ? paragraphFor(copyright, object.source, what)
+        : { ...copyright.runtime, patterns: null }
+      const key = `${paragraph.licence}\n${(paragraph.patterns || []).join(' ')}`
+      if (!declared.has(key)) {
+        declared.set(key, {
+          licence: paragraph.licence,
+          patterns: new Set(),
+          copyright: paragraph.copyright,
+          text: paragraph.text || (copyright.texts && copyright.texts.get(paragraph.licence)) || null,
+          objects: []
+        })
+      }
+      // The patterns of the paragraph that matched, which say why.
+      if (paragraph.patterns) {
+        const source = object.source ?? '*'
+        paragraph.patterns.forEach((pattern, i) => {
+          if (object.source === null ? pattern === '*' : paragraph.matchers[i].test(source)) declared.get(key).patterns.add(pattern)
+        })
+      }
+      declared.get(key).objects.push(object.member ? `${path.basename(object.file)}(${object.member})` : path.basename(object.file))
+    }
     return {
       name: entry.name,
       version,
-      source: `https://snapshot.debian.org/package/${encodeURIComponent(source[1])}/${encodeURIComponent(sourceVersion)}/`,
+      source: {
+        name: source.name,
+        version: source.version,
+        url: `https://snapshot.debian.org/package/${encodeURIComponent(source.name)}/${encodeURIComponent(source.version)}/`
+      },
       architecture: packageField(entry.name, 'Architecture'),
       maintainer: packageField(entry.name, 'Maintainer'),
-      upstream,
-      licences,
-      copyright,
-      commonLicences,
-      files: entry.files.sort(),
-      dependsOn: [...entry.dependsOn].sort()
+      upstream: upstreamOf(source, copyright),
+      copyright: copyrightFile,
+      machineReadable: copyright.machineReadable,
+      declared: [...declared.values()].map((d) => ({
+        licence: d.licence,
+        paragraph: d.patterns.size ? `Files: ${[...d.patterns].sort().join(' ')}` : 'its runtime libraries',
+        copyright: d.copyright,
+        text: d.text,
+        objects: d.objects.sort()
+      })),
+      files: entry.files.sort().map((file) => ({
+        path: file,
+        sha256: digest(file, 'sha256'),
+        sha512: digest(file, 'sha512'),
+        objects: entry.objects.filter((o) => o.file === file).map((o) => o.member || path.basename(file)).sort()
+      })),
+      dependsOn: [...entry.dependsOn].sort(),
+      imports: [...entry.imports].sort()
     }
   })
-  return { packages: described, programDependsOn: [...own].sort() }
+  return { packages: described, programDependsOn: [...own].sort(), platform: imports }
 }

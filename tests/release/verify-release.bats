@@ -369,7 +369,8 @@ reseal_all() { (cd "$1" && rm SHA256SUMS && sha256sum -- * >SHA256SUMS); }
 
 @test "forgery: notices that are not what the link gives, with fresh checksums" {
     forge "$UNSIGNED" forged
-    sed -i '/^License: ZPL-2.1$/d' forged/THIRD-PARTY-NOTICES.txt
+    sed -i '/^--- ZPL-2.1 ---$/d' forged/THIRD-PARTY-NOTICES.txt
+    cmp -s forged/THIRD-PARTY-NOTICES.txt "$UNSIGNED/THIRD-PARTY-NOTICES.txt" && fail "nothing changed"
     reseal forged
     verify_release forged
     assert_one_line_failure "verify-release: THIRD-PARTY-NOTICES.txt in forged is not what the build of $COMMIT gives (from its link and this machine's packages)"
@@ -377,7 +378,7 @@ reseal_all() { (cd "$1" && rm SHA256SUMS && sha256sum -- * >SHA256SUMS); }
 
 @test "forgery: an SBOM changed, valid or not, with fresh checksums" {
     forge "$UNSIGNED" forged
-    sed -i 's/"expression": "ZPL-2.1 AND [^"]*"/"expression": "MIT"/' forged/UninstallNotice.cdx.json
+    sed -i 's/"expression": "[^"]*ZPL-2.1[^"]*"/"expression": "MIT"/' forged/UninstallNotice.cdx.json
     grep -q '"expression": "MIT"' forged/UninstallNotice.cdx.json || fail "nothing changed"
     reseal forged
     verify_release forged

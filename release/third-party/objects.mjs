@@ -1,0 +1,116 @@
+// What each object that went into the exe is: the source file that its
+// debugging information names (its DWARF compile unit), and the symbols that
+// it defines and those that it needs. Read with the cross binutils, from a
+// copy of each archive member.
+import { execFileSync } from 'node:child_process'
+import fs from 'node:fs'
+import os from 'node:os'
+import path from 'node:path'
+import { Refusal } from './refusal.mjs'
+
+const objdump = 'x86_64-w64-mingw32-objdump'
+const nm = 'x86_64-w64-mingw32-nm'
+
+function run (command, args, what) {
+  try {
+    return execFileSync(command, args, { encoding: 'utf8', stdio: ['ignore', 'pipe', 'ignore'], maxBuffer: 64 * 1024 * 1024 })
+  } catch (error) {
+    if (error.code === 'ENOENT') throw new Refusal(`${command} is not installed (make installs binutils-mingw-w64-x86-64)`)
+    throw new Refusal(`${command} cannot read ${what}`)
+  }
+}
+
+// A tool's output, or nothing where it cannot read the file.
+function quietly (command, args) {
+  try {
+    return execFileSync(command, args, { encoding: 'utf8', stdio: ['ignore', 'pipe', 'ignore'], maxBuffer: 64 * 1024 * 1024 })
+  } catch (error) {
+    if (error.code === 'ENOENT') throw new Refusal(`${command} is not installed (make installs binutils-mingw-w64-x86-64)`)
+    return ''
+  }
+}
+
+// The source file that an object's first compile unit names, as a path in
+// its upstream's tree ("./mingw-w64-crt/crt/crtexe.c" ->
+// "mingw-w64-crt/crt/crtexe.c"; an absolute path loses its compile
+// directory), or null for an object without debugging information.
+export function sourceOf (dwarf) {
+  const unit = /DW_TAG_compile_unit[\s\S]*?(?=\n\s*<\d+><[0-9a-f]+>: Abbrev Number|\n\s*Compilation Unit @|$)/.exec(dwarf)
+  if (!unit) return null
+  const field = (name) => {
+    const match = new RegExp(`DW_AT_${name}\\s*:\\s*(?:\\([^)]*\\):\\s*)?(.+)`).exec(unit[0])
+    return match ? match[1].trim() : null
+  }
+  let name = field('name')
+  if (!name) return null
+  const folder = field('comp_dir')
+  if (folder && name.startsWith(`${folder}/`)) name = name.slice(folder.length + 1)
+  return path.posix.normalize(name).replace(/^(\.\.?\/)+/, '')
+}
+
+// Symbols from `nm -P`: the global ones that it defines, and those that it
+// needs from elsewhere.
+export function symbolsOf (listing) {
+  const defines = []
+  const needs = []
+  for (const line of listing.split('\n')) {
+    const match = /^(\S+) ([A-Za-z]) /.exec(line)
+    if (!match) continue
+    if (match[2] === 'U') needs.push(match[1])
+    else if (/[A-Z]/.test(match[2])) defines.push(match[1])
+  }
+  return { defines, needs }
+}
+
+// Reads every OBJECT ({ file, member }: a member of the archive FILE, or the
+// object file FILE itself where member is null), adding source, defines and
+// needs to each.
+export function readObjects (objects) {
+  const folder = fs.mkdtempSync(path.join(os.tmpdir(), 'third-party-objects-'))
+  try {
+    objects.forEach((object, index) => {
+      let file = object.file
+      const what = object.member ? `${object.member} in ${object.file}` : object.file
+      if (object.member) {
+        file = path.join(folder, `${index}.o`)
+        try {
+          fs.writeFileSync(file, execFileSync('ar', ['p', '--', object.file, object.member], { stdio: ['ignore', 'pipe', 'ignore'], maxBuffer: 64 * 1024 * 1024 }))
+        } catch {
+          throw new Refusal(`cannot take ${what} out of its archive`)
+        }
+      }
+      // A resource, or an object of a format that these tools do not read,
+      // carries neither.
+      const dwarf = quietly(objdump, ['--dwarf=info', '--dwarf-depth=1', file])
+      const listing = quietly(nm, ['-P', file])
+      Object.assign(object, { source: sourceOf(dwarf) }, symbolsOf(listing))
+    })
+  } finally {
+    fs.rmSync(folder, { recursive: true, force: true })
+  }
+  return objects
+}
+
+// The DLLs that the exe imports, each with the functions that it takes from
+// it, from the exe's import table.
+export function importsOf (exe) {
+  const table = run(objdump, ['-p', exe], exe)
+  const dlls = new Map()
+  let current = null
+  for (const line of table.split('\n')) {
+    const dll = /^\s*DLL Name: (\S+)$/.exec(line)
+    if (dll) {
+      current = dll[1]
+      if (!dlls.has(current)) dlls.set(current, new Set())
+      continue
+    }
+    if (/^\s*$/.test(line)) current = null
+    const entry = current && /^\s*[0-9a-f]+\s+\d+\s+(\S+)/.exec(line)
+    if (entry) dlls.get(current).add(entry[1])
+  }
+  const subsystem = /MajorSubsystemVersion\s+(\d+)[\s\S]*?MinorSubsystemVersion\s+(\d+)/.exec(table)
+  return {
+    windows: subsystem ? `${subsystem[1]}.${subsystem[2]}` : null,
+    dlls: [...dlls].map(([name, functions]) => ({ name, functions: [...functions].sort() })).sort((a, b) => (a.name.toLowerCase() < b.name.toLowerCase() ? -1 : 1))
+  }
+}

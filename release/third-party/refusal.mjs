@@ -1,0 +1,2 @@
+// Answers that a release can state in one line.
+export class Refusal extends Error {}
