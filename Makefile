@@ -77,6 +77,7 @@ bench-pairs:
 # Each installer system's guide shows the notice over its real uninstaller.
 pictures: windows
 	@bash scripts/picture.sh build/windows nsis integration/nsis/notice.png
+	@bash scripts/picture.sh build/windows nsis-guiinit integration/nsis/notice-guiinit.png
 	@bash scripts/picture.sh build/windows inno integration/inno/notice.png
 
 # dist/: the program as the version of its commit's tag vX.Y.Z, the NSIS and

@@ -72,12 +72,12 @@ int main(int argc, char **argv)
     int rest = argc - first;
     if (!demo && !picture && (rest < 1 || rest > 2))
     {
-        fprintf(
-            stderr,
-            "usage: notice_e2e [--scenario NAME | --inno | --no-inno] UninstallNotice.exe "
-            "[report-file]\n"
-            "       notice_e2e --demo UninstallNotice.exe report-file signal-file\n"
-            "       notice_e2e --picture nsis|inno UninstallNotice.exe report-file signal-file\n");
+        fprintf(stderr,
+                "usage: notice_e2e [--scenario NAME | --inno | --no-inno] UninstallNotice.exe "
+                "[report-file]\n"
+                "       notice_e2e --demo UninstallNotice.exe report-file signal-file\n"
+                "       notice_e2e --picture nsis|nsis-guiinit|inno UninstallNotice.exe "
+                "report-file signal-file\n");
         return 2;
     }
     NoticePath = argv[first];

@@ -1,7 +1,8 @@
 ; The suite's real client: a Quillane installer whose uninstaller calls the
 ; notice through the include, from the place that NOTICE_FROM names (section,
 ; un.onGUIInit or un.onInit), with one classic uninstall page or, with MUI2
-; defined, Modern UI 2's confirmation and uninstall pages. With
+; defined, Modern UI 2's confirmation and uninstall pages (where un.onGUIInit
+; is Modern UI 2's own, through MUI_CUSTOMFUNCTION_UNGUIINIT). With
 ; NOTICE_MISSING, the program that it calls was never installed.
 ;
 ; Each call writes what the uninstaller saw to the file that the environment
@@ -20,6 +21,10 @@
 !include "LogicLib.nsh"
 !include "UninstallNotice.nsh"
 !ifdef MUI2
+  !if "${NOTICE_FROM}" == "un.onGUIInit"
+    ; Modern UI 2 defines un.onGUIInit itself; its hook is the way in.
+    !define MUI_CUSTOMFUNCTION_UNGUIINIT un.NoticeGUIInit
+  !endif
   !include "MUI2.nsh"
 !endif
 
@@ -126,7 +131,11 @@ SectionEnd
     !insertmacro CallNotice
   FunctionEnd
 !else if "${NOTICE_FROM}" == "un.onGUIInit"
-  Function un.onGUIInit
+  !ifdef MUI2
+    Function un.NoticeGUIInit
+  !else
+    Function un.onGUIInit
+  !endif
     !insertmacro CallNotice
   FunctionEnd
 !else if "${NOTICE_FROM}" != "section"

@@ -16,12 +16,22 @@ const DWORD UninstallTimeout = 20000;
 // uninstall is done: a box of a process that lingers would show by then.
 const DWORD QuietTime = 3000;
 
+// Whether the uninstaller asks first, and when its Uninstall button is
+// there to press: before the notice, or once the notice is gone (a notice
+// from the uninstaller's start comes before its first page).
+enum Confirm
+{
+    NoConfirmation,
+    ConfirmBeforeBox,
+    ConfirmAfterBox
+};
+
 struct NsisCase
 {
     const char *name;
     const char *setup;     // in the nsis folder
     const char *arguments; // for the uninstaller
-    bool confirm;          // the uninstaller asks first: press Uninstall
+    Confirm confirm;
     Owner owner;
     const char *result; // what the uninstaller must see; NULL: it does not report
 };
@@ -48,7 +58,7 @@ void CheckReport(const NsisCase &c, const std::string &path)
     Check(report["registers"] == registers && report["stack"] == "sentinel",
           "caller's state: expected registers %s and stack sentinel, saw %s and %s", registers,
           report["registers"].c_str(), report["stack"].c_str());
-    if (c.owner == OwnedByUninstaller)
+    if (c.owner == OwnedByUninstaller || c.owner == OwnedByHiddenUninstaller)
         Check(report["after"] == report["before"] && report["before"] != Title,
               "title after the notice: expected NSIS's own '%s', saw '%s'",
               report["before"].c_str(), report["after"].c_str());
@@ -92,13 +102,16 @@ void RunNsisCase(const NsisCase &c)
     Check(uninstalling == "exit code 0",
           "uninstaller's first process: expected it to hand over and end with exit code 0, saw %s",
           uninstalling.c_str());
-    if (c.confirm)
+    auto confirm = [&c](Confirm when)
     {
+        if (c.confirm != when)
+            return;
         bool pressed = PressUninstallerButton(UninstallerBoxTimeout);
         Check(pressed,
               "confirmation: expected the uninstaller's Uninstall button within %lu ms, saw %s",
               UninstallerBoxTimeout, pressed ? "it, and pressed it" : "none");
-    }
+    };
+    confirm(ConfirmBeforeBox);
 
     HWND box = NULL;
     bool gone = false;
@@ -142,12 +155,19 @@ void RunNsisCase(const NsisCase &c)
             bool disabled = PumpUntil([owner] { return !IsWindowEnabled(owner); }, 2000);
             Check(disabled, "owner while the box is up: expected disabled, saw %s",
                   disabled ? "disabled" : "enabled");
+            // What the user sees: the notice over the uninstaller, or the
+            // notice alone where the uninstaller's window is not up yet.
+            bool shown = IsWindowVisible(owner) != FALSE;
+            bool expected = c.owner == OwnedByUninstaller;
+            Check(shown == expected, "owner on the screen: expected %s, saw %s",
+                  expected ? "shown" : "hidden", shown ? "shown" : "hidden");
         }
         Dismiss(box, ByOk);
         bool closed = PumpUntil([box] { return !IsWindow(box); }, ExitTimeout);
         Check(closed, "box after OK: expected it closed within %lu ms, saw %s", ExitTimeout,
               closed ? "it closed" : "it still up");
     }
+    confirm(ConfirmAfterBox);
 
     if (c.result)
         CheckReport(c, report);
@@ -188,7 +208,7 @@ void RunUpgradeCase()
     Check(upgrading == "exit code 0" && upgraded,
           "upgrade: expected it complete with exit code 0, saw %s, %s", upgrading.c_str(),
           upgraded ? "the new version installed" : "the new version incomplete");
-    CheckReport({"upgrade", "", "", false, NoBox, "silent"}, report);
+    CheckReport({"upgrade", "", "", NoConfirmation, NoBox, "silent"}, report);
 
     // The new version goes too, silently, so that the next run starts clean.
     boxes = 0;
@@ -214,15 +234,18 @@ void RunNsisScenarios()
     }
 
     const NsisCase cases[] = {
-        {"NSIS example, from the uninstall section", "example.exe", "", true, OwnedByUninstaller,
-         NULL},
-        {"NSIS, from the uninstall section", "client-section.exe", "", false, OwnedByUninstaller,
-         "0"},
-        {"NSIS, from un.onGUIInit", "client-guiinit.exe", "", false, OwnedByUninstaller, "0"},
-        {"NSIS, from un.onInit", "client-init.exe", "", false, OnItsOwn, "0"},
-        {"NSIS, silent (/S)", "client-section.exe", "/S", false, NoBox, "silent"},
-        {"NSIS, program missing", "client-missing.exe", "", false, NoBox, "error"},
-        {"NSIS, Modern UI 2", "client-mui2.exe", "", true, OwnedByUninstaller, "0"},
+        {"NSIS example, from the uninstall section", "example.exe", "", ConfirmBeforeBox,
+         OwnedByUninstaller, NULL},
+        {"NSIS, from the uninstall section", "client-section.exe", "", NoConfirmation,
+         OwnedByUninstaller, "0"},
+        {"NSIS, from un.onGUIInit", "client-guiinit.exe", "", NoConfirmation,
+         OwnedByHiddenUninstaller, "0"},
+        {"NSIS, from un.onInit", "client-init.exe", "", NoConfirmation, OnItsOwn, "0"},
+        {"NSIS, silent (/S)", "client-section.exe", "/S", NoConfirmation, NoBox, "silent"},
+        {"NSIS, program missing", "client-missing.exe", "", NoConfirmation, NoBox, "error"},
+        {"NSIS, Modern UI 2", "client-mui2.exe", "", ConfirmBeforeBox, OwnedByUninstaller, "0"},
+        {"NSIS, Modern UI 2, from MUI_CUSTOMFUNCTION_UNGUIINIT", "client-mui2guiinit.exe", "",
+         ConfirmAfterBox, OwnedByHiddenUninstaller, "0"},
     };
     for (const NsisCase &c : cases)
         RunNsisCase(c);

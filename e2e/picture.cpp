@@ -1,6 +1,7 @@
 // For a picture of what the user sees: the example installer of an installer
-// system is installed silently and its uninstaller run as a user runs it,
-// until the notice is up over the uninstaller's window. The box stays until
+// system (or, for "nsis-guiinit", the suite's client that calls the notice
+// from un.onGUIInit) is installed silently and its uninstaller run as a user
+// runs it, until the notice is up. The box stays until
 // the signal file appears (the screenshot is taken); then the uninstall is
 // finished, so that nothing is left behind.
 #include "suite.h"
@@ -25,14 +26,16 @@ int RunPicture(const char *system, const char *signalPath)
 {
     Scenario = "picture";
     const bool inno = !strcmp(system, "inno");
-    if (!inno && strcmp(system, "nsis"))
-        return Fail("the installer system is nsis or inno", 2);
+    const bool guiInit = !strcmp(system, "nsis-guiinit");
+    if (!inno && !guiInit && strcmp(system, "nsis"))
+        return Fail("the installer system is nsis, nsis-guiinit or inno", 2);
     const std::string folder = inno ? InnoFolder() : NsisFolder();
+    const char *setup = guiInit ? "client-guiinit.exe" : "example.exe";
     // Where a user's Quillane would be, so that the picture shows that path.
     const std::string installed = "C:\\Program Files\\Quillane";
     RemoveInstall(installed);
     std::string installing = RunToEnd(
-        "\"" + folder + "example.exe\" " +
+        "\"" + folder + setup + "\" " +
             (inno ? "/VERYSILENT /SUPPRESSMSGBOXES /LANG=english \"/DIR=" + installed + "\""
                   : "/S /D=" + installed),
         Timeout);
@@ -45,8 +48,9 @@ int RunPicture(const char *system, const char *signalPath)
         return Fail("the uninstaller did not start");
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
-    // Yes to Inno's question; NSIS's confirmation page has an Uninstall button.
-    if (!inno && !PressUninstallerButton(Timeout))
+    // Yes to Inno's question; NSIS's confirmation page has an Uninstall
+    // button. From un.onGUIInit the notice comes before any page.
+    if (!inno && !guiInit && !PressUninstallerButton(Timeout))
         return Fail("no confirmation page");
     HWND box = NULL;
     PumpUntil(

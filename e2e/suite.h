@@ -210,6 +210,9 @@ void RemoveInstall(const std::string &installed);
 enum Owner
 {
     OwnedByUninstaller,
+    // Owned by the uninstaller's window while it is not shown yet: the user
+    // sees the notice alone.
+    OwnedByHiddenUninstaller,
     OnItsOwn,
     NoBox // a silent uninstall, or the program is missing
 };

@@ -2,16 +2,21 @@
 # Takes the picture of the notice over a real uninstaller of an installer
 # system, headless: the system's example installer from the build is
 # installed in a Wine virtual desktop on Xvfb, its uninstaller run as a user
-# runs it, and the desktop shot while the notice is up.
-#   picture.sh BUILD-DIR nsis|inno OUT.png       (make pictures)
+# runs it, and the desktop shot while the notice is up. nsis-guiinit: the
+# suite's NSIS client that calls the notice from un.onGUIInit instead.
+#   picture.sh BUILD-DIR nsis|nsis-guiinit|inno OUT.png       (make pictures)
 set -u
 
 fail() { echo "picture: $*" >&2; exit 1; }
 
-[ $# -eq 3 ] || fail "usage: picture.sh BUILD-DIR nsis|inno OUT.png"
+[ $# -eq 3 ] || fail "usage: picture.sh BUILD-DIR nsis|nsis-guiinit|inno OUT.png"
 build=$1 system=$2 out=$3
-[ "$system" = nsis ] || [ "$system" = inno ] || fail "the installer system is nsis or inno, not '$system'"
-notice=$build/UninstallNotice.exe driver=$build/notice_e2e.exe setup=$build/$system/example.exe
+case $system in
+nsis | inno) setup=$build/$system/example.exe ;;
+nsis-guiinit) setup=$build/nsis/client-guiinit.exe ;;
+*) fail "the installer system is nsis, nsis-guiinit or inno, not '$system'" ;;
+esac
+notice=$build/UninstallNotice.exe driver=$build/notice_e2e.exe
 source "$(dirname "$0")/../e2e/wine-env.sh" "$build"
 [ "$system" = nsis ] || wine32_runs || fail "cannot take the Inno picture here: $WINE32_MISSING"
 

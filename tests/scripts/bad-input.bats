@@ -51,7 +51,7 @@ answers() {
 
 @test "make pictures, for an installer system that we do not know, and no Wine prefix made" {
     mkdir pictures
-    answers "the installer system is nsis or inno, not 'wix'" \
+    answers "the installer system is nsis, nsis-guiinit or inno, not 'wix'" \
         bash "$ROOT/scripts/picture.sh" pictures wix out.png
     [ ! -e pictures/wineprefix ]
 }
