@@ -1,6 +1,7 @@
 ; The suite's real client: a Quillane installer whose uninstaller calls the
 ; notice through the include, from the place that NOTICE_FROM names (section,
-; un.onGUIInit or un.onInit), with one classic uninstall page or, with MUI2
+; un.onGUIInit, un.onInit, or un.onUninstSuccess with the program copied into
+; $PLUGINSDIR first), with one classic uninstall page or, with MUI2
 ; defined, Modern UI 2's confirmation and uninstall pages (where un.onGUIInit
 ; is Modern UI 2's own, through MUI_CUSTOMFUNCTION_UNGUIINIT). With
 ; NOTICE_MISSING, the program that it calls was never installed.
@@ -35,6 +36,10 @@ RequestExecutionLevel admin
 
 !ifdef NOTICE_MISSING
   !define PROGRAM "$INSTDIR\NotInstalled.exe"
+!else if "${NOTICE_FROM}" == "un.onUninstSuccess"
+  ; After the files are gone: the copy that the uninstall section put where
+  ; the uninstaller cleans up itself.
+  !define PROGRAM "$PLUGINSDIR\UninstallNotice.exe"
 !else
   !define PROGRAM "$INSTDIR\UninstallNotice.exe"
 !endif
@@ -138,13 +143,21 @@ SectionEnd
   !endif
     !insertmacro CallNotice
   FunctionEnd
+!else if "${NOTICE_FROM}" == "un.onUninstSuccess"
+  Function un.onUninstSuccess
+    !insertmacro CallNotice
+    !insertmacro ReportLine "copy=${PROGRAM}"
+  FunctionEnd
 !else if "${NOTICE_FROM}" != "section"
-  !error "NOTICE_FROM is section, un.onGUIInit or un.onInit, not ${NOTICE_FROM}"
+  !error "NOTICE_FROM is section, un.onGUIInit, un.onInit or un.onUninstSuccess, not ${NOTICE_FROM}"
 !endif
 
 Section "Uninstall"
   !if "${NOTICE_FROM}" == "section"
     !insertmacro CallNotice
+  !else if "${NOTICE_FROM}" == "un.onUninstSuccess"
+    InitPluginsDir
+    CopyFiles /SILENT "$INSTDIR\UninstallNotice.exe" "$PLUGINSDIR"
   !endif
   Delete "$INSTDIR\UninstallNotice.exe"
   Delete "$INSTDIR\Uninstall.exe"

@@ -181,6 +181,16 @@ void RunNsisCase(const NsisCase &c)
         PressUninstallerButton(UninstallTimeout);
     bool closed = PumpUntil([] { return UninstallerWindow() == NULL; }, UninstallTimeout);
     Check(closed, "uninstaller: expected it closed, saw %s", closed ? "it closed" : "it still up");
+
+    // A copy of the program that the uninstaller called after the files
+    // were gone must go with the uninstaller: nothing stays on the disk.
+    const std::string copy = ReadReport(report)["copy"];
+    if (!copy.empty())
+    {
+        bool copyGone = PumpUntil([&copy] { return !Exists(copy); }, UninstallTimeout);
+        Check(copyGone, "the program's copy: expected %s gone with the uninstaller, saw %s",
+              copy.c_str(), copyGone ? "it gone" : "it still there");
+    }
 }
 
 // An upgrade, as NSIS installers do it: the new version's installer runs
@@ -241,6 +251,8 @@ void RunNsisScenarios()
         {"NSIS, from un.onGUIInit", "client-guiinit.exe", "", NoConfirmation,
          OwnedByHiddenUninstaller, "0"},
         {"NSIS, from un.onInit", "client-init.exe", "", NoConfirmation, OnItsOwn, "0"},
+        {"NSIS, from un.onUninstSuccess, the program copied into $PLUGINSDIR", "client-success.exe",
+         "", NoConfirmation, OwnedByUninstaller, "0"},
         {"NSIS, silent (/S)", "client-section.exe", "/S", NoConfirmation, NoBox, "silent"},
         {"NSIS, program missing", "client-missing.exe", "", NoConfirmation, NoBox, "error"},
         {"NSIS, Modern UI 2", "client-mui2.exe", "", ConfirmBeforeBox, OwnedByUninstaller, "0"},
