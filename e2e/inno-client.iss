@@ -5,7 +5,9 @@
 ; at the step that NoticeStep names (usUninstall unless defined). With
 ; NoticeMissing defined, the program that it calls was never installed; with
 ; NoticeKept defined, the uninstall leaves the program where it is, so that
-; it can still be called once the other files are gone.
+; it can still be called once the other files are gone; with NoticeCopied
+; defined, the uninstall copies the program into {tmp}, Inno's own temporary
+; folder, before it removes the files, and calls that copy.
 ;
 ; Each call writes what the uninstaller saw to the file that the environment
 ; variable NOTICE_E2E_REPORT names, one "key=value" a line: the uninstall
@@ -53,6 +55,8 @@ Type: files; Name: "{app}\upgraded.txt"
 [Code]
 #ifdef NoticeMissing
   #define Program "{app}\NotInstalled.exe"
+#elif defined(NoticeCopied)
+  #define Program "{tmp}\UninstallNotice.exe"
 #else
   #define Program "{app}\UninstallNotice.exe"
 #endif
@@ -106,6 +110,9 @@ begin
   Outcome := UninstallNotice(ExpandConstant('{#Program}'));
   ReportLine('result=' + Outcome);
   ReportLine('after=' + WindowCaption);
+#ifdef NoticeCopied
+  ReportLine('copy=' + ExpandConstant('{#Program}'));
+#endif
 end;
 
 #if NoticeFrom == "InitializeUninstall"
@@ -117,6 +124,11 @@ end;
 #elif NoticeFrom == "CurUninstallStepChanged"
 procedure CurUninstallStepChanged(CurUninstallStep: TUninstallStep);
 begin
+#ifdef NoticeCopied
+  // Before the files go: {tmp} goes with the uninstaller.
+  if CurUninstallStep = usUninstall then
+    FileCopy(ExpandConstant('{app}\UninstallNotice.exe'), ExpandConstant('{tmp}\UninstallNotice.exe'), False);
+#endif
   if CurUninstallStep = {#NoticeStep} then
     CallNotice;
 end;

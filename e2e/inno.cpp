@@ -191,6 +191,16 @@ void RunInnoCase(const InnoCase &c)
     else
         Check(gone, "files: expected %s removed, saw %s", installed.c_str(),
               gone ? "it removed" : "it still there");
+
+    // A copy of the program that the uninstaller called after the files
+    // were gone must go with the uninstaller: nothing stays on the disk.
+    const std::string copy = ReadReport(report)["copy"];
+    if (!copy.empty())
+    {
+        bool copyGone = PumpUntil([&copy] { return !Exists(copy); }, UninstallTimeout);
+        Check(copyGone, "the program's copy: expected %s gone with the uninstaller, saw %s",
+              copy.c_str(), copyGone ? "it gone" : "it still there");
+    }
 }
 
 // An upgrade, as Inno authors do it: version 2's installer runs the installed
@@ -267,6 +277,9 @@ void RunInnoScenarios()
          OnItsOwn, "0", false, true},
         {"Inno, from CurUninstallStepChanged(usDone)", "client-done.exe", &English, "", OnItsOwn,
          "0", false, true},
+        // Nothing kept: a copy in Inno's {tmp}, which goes with the uninstaller.
+        {"Inno, from CurUninstallStepChanged(usPostUninstall), the program copied into {tmp}",
+         "client-postcopy.exe", &English, "", OnItsOwn, "0", false},
         {"Inno, from InitializeUninstall", "client-init.exe", &English, "", OnItsOwn, "0", false},
         // By then the files are gone, the program too.
         {"Inno, from DeinitializeUninstall", "client-deinit.exe", &English, "", NoBox, "error",

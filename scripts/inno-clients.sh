@@ -16,13 +16,14 @@ build=$1 notice=$2 notices=$3
 notices=$(realpath "$notices")
 
 # Each client: the event function that calls the notice, and what else differs.
-for client in example step post done init deinit missing upgrade; do
+for client in example step post postcopy done init deinit missing upgrade; do
     script=$root/e2e/inno-client.iss out=$build/inno/client-$client.exe
     defines=(NoticeFrom=CurUninstallStepChanged)
     case $client in
     example) script=$root/integration/inno/example.iss out=$build/inno/example.exe
         defines=("Notices=$notices") ;;
     post) defines+=(NoticeStep=usPostUninstall NoticeKept) ;;
+    postcopy) defines+=(NoticeStep=usPostUninstall NoticeCopied) ;;
     done) defines+=(NoticeStep=usDone NoticeKept) ;;
     init) defines=(NoticeFrom=InitializeUninstall) ;;
     deinit) defines=(NoticeFrom=DeinitializeUninstall) ;;
