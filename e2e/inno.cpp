@@ -140,10 +140,12 @@ void RunInnoCase(const InnoCase &c)
     const int expectedNotices = c.owner == NoBox ? 0 : 1;
     int notices = 0;
     std::vector<std::string> answered;
-    bool firstEnded = false, gone = false;
+    bool firstEnded = false, gone = false, windowShown = false;
     bool done = PumpUntil(
         [&]
         {
+            HWND progress = FindWindowA("TUninstallProgressForm", NULL);
+            windowShown = windowShown || (progress && IsWindowVisible(progress));
             if (HWND box = NoticeBox())
             {
                 if (!notices++ && c.owner != NoBox)
@@ -167,6 +169,14 @@ void RunInnoCase(const InnoCase &c)
           "uninstaller's first process: expected it to end with exit code 0, saw %s",
           firstEnded ? ("exit code " + std::to_string(code)).c_str() : "it still running");
 
+    // What the user of a silent uninstall sees: /SILENT shows the uninstall
+    // window (and no notice), /VERYSILENT nothing.
+    if (silent)
+    {
+        const bool expected = strstr(c.arguments, "VERYSILENT") == NULL;
+        Check(windowShown == expected, "uninstall window on the screen: expected %s, saw %s",
+              expected ? "it shown" : "none", windowShown ? "it shown" : "none");
+    }
     if (c.owner == NoBox)
         DismissingBoxesUntil([] { return false; }, QuietTime, &notices);
     Check(notices == expectedNotices, "notices: expected %d from any process, saw %d",
