@@ -62,6 +62,8 @@ void CheckNotice(const InnoCase &c, HWND box, DWORD delay)
         bool disabled = PumpUntil([owner] { return !IsWindowEnabled(owner); }, 2000);
         Check(disabled, "owner while the box is up: expected disabled, saw %s",
               disabled ? "disabled" : "enabled");
+        bool shown = IsWindowVisible(owner) != FALSE;
+        Check(shown, "owner on the screen: expected shown, saw %s", shown ? "shown" : "hidden");
     }
 }
 

@@ -1,6 +1,7 @@
 ; The suite's real client: a Quillane installer whose uninstaller calls the
 ; notice through the include, from the place that NOTICE_FROM names (section,
-; un.onGUIInit, un.onInit, or un.onUninstSuccess with the program copied into
+; un.onGUIInit, un.onInit, un.NoticePage (the create function of a first
+; custom page), or un.onUninstSuccess with the program copied into
 ; $PLUGINSDIR first), with one classic uninstall page or, with MUI2
 ; defined, Modern UI 2's confirmation and uninstall pages (where un.onGUIInit
 ; is Modern UI 2's own, through MUI_CUSTOMFUNCTION_UNGUIINIT). With
@@ -50,6 +51,10 @@ Page instfiles
   !insertmacro MUI_UNPAGE_INSTFILES
   !insertmacro MUI_LANGUAGE "English"
 !else
+  !if "${NOTICE_FROM}" == "un.NoticePage"
+    ; The create function of a first custom page.
+    UninstPage custom un.NoticePage
+  !endif
   UninstPage instfiles
 !endif
 
@@ -143,13 +148,17 @@ SectionEnd
   !endif
     !insertmacro CallNotice
   FunctionEnd
+!else if "${NOTICE_FROM}" == "un.NoticePage"
+  Function un.NoticePage
+    !insertmacro CallNotice
+  FunctionEnd
 !else if "${NOTICE_FROM}" == "un.onUninstSuccess"
   Function un.onUninstSuccess
     !insertmacro CallNotice
     !insertmacro ReportLine "copy=${PROGRAM}"
   FunctionEnd
 !else if "${NOTICE_FROM}" != "section"
-  !error "NOTICE_FROM is section, un.onGUIInit, un.onInit or un.onUninstSuccess, not ${NOTICE_FROM}"
+  !error "NOTICE_FROM is section, un.onGUIInit, un.onInit, un.NoticePage or un.onUninstSuccess, not ${NOTICE_FROM}"
 !endif
 
 Section "Uninstall"
