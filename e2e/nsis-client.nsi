@@ -1,8 +1,8 @@
 ; The suite's real client: a Quillane installer whose uninstaller calls the
 ; notice through the include, from the place that NOTICE_FROM names (section,
 ; un.onGUIInit, un.onInit, un.NoticePage (the create function of a first
-; custom page), or un.onUninstSuccess with the program copied into
-; $PLUGINSDIR first), with one classic uninstall page or, with MUI2
+; custom page), or un.onUninstSuccess or un.onGUIEnd with the program copied
+; into $PLUGINSDIR first), with one classic uninstall page or, with MUI2
 ; defined, Modern UI 2's confirmation and uninstall pages (where un.onGUIInit
 ; is Modern UI 2's own, through MUI_CUSTOMFUNCTION_UNGUIINIT). With
 ; NOTICE_MISSING, the program that it calls was never installed.
@@ -41,6 +41,10 @@ RequestExecutionLevel admin
   ; After the files are gone: the copy that the uninstall section put where
   ; the uninstaller cleans up itself.
   !define PROGRAM "$PLUGINSDIR\UninstallNotice.exe"
+  !define NOTICE_COPIED
+!else if "${NOTICE_FROM}" == "un.onGUIEnd"
+  !define PROGRAM "$PLUGINSDIR\UninstallNotice.exe"
+  !define NOTICE_COPIED
 !else
   !define PROGRAM "$INSTDIR\UninstallNotice.exe"
 !endif
@@ -157,14 +161,19 @@ SectionEnd
     !insertmacro CallNotice
     !insertmacro ReportLine "copy=${PROGRAM}"
   FunctionEnd
+!else if "${NOTICE_FROM}" == "un.onGUIEnd"
+  Function un.onGUIEnd
+    !insertmacro CallNotice
+    !insertmacro ReportLine "copy=${PROGRAM}"
+  FunctionEnd
 !else if "${NOTICE_FROM}" != "section"
-  !error "NOTICE_FROM is section, un.onGUIInit, un.onInit, un.NoticePage or un.onUninstSuccess, not ${NOTICE_FROM}"
+  !error "NOTICE_FROM is section, un.onGUIInit, un.onInit, un.NoticePage, un.onUninstSuccess or un.onGUIEnd, not ${NOTICE_FROM}"
 !endif
 
 Section "Uninstall"
   !if "${NOTICE_FROM}" == "section"
     !insertmacro CallNotice
-  !else if "${NOTICE_FROM}" == "un.onUninstSuccess"
+  !else ifdef NOTICE_COPIED
     InitPluginsDir
     CopyFiles /SILENT "$INSTDIR\UninstallNotice.exe" "$PLUGINSDIR"
   !endif

@@ -258,6 +258,8 @@ void RunNsisScenarios()
         {"NSIS, from un.onInit", "client-init.exe", "", NoConfirmation, OnItsOwn, "0"},
         {"NSIS, from un.onUninstSuccess, the program copied into $PLUGINSDIR", "client-success.exe",
          "", NoConfirmation, OwnedByUninstaller, "0"},
+        {"NSIS, from un.onGUIEnd, the program copied into $PLUGINSDIR", "client-guiend.exe", "",
+         NoConfirmation, OnItsOwn, "0"},
         {"NSIS, silent (/S)", "client-section.exe", "/S", NoConfirmation, NoBox, "silent"},
         {"NSIS, program missing", "client-missing.exe", "", NoConfirmation, NoBox, "error"},
         {"NSIS, Modern UI 2", "client-mui2.exe", "", ConfirmBeforeBox, OwnedByUninstaller, "0"},
