@@ -95,14 +95,14 @@ release: deps
 		bash release/release.sh dist
 
 # A downloaded release against the commit checked out here:
-# make verify-release DIST=folder [CAFILE=ca.pem] [EXPECT_SIGNER=subject-or-sha256]
+# make verify-release DIST=folder [CAFILE=ca.pem] [EXPECT_SIGNER=sha256]
 verify-release: verify-release-input deps
 	@env $(call pass,EXPECT_SIGNER) bash release/verify-release.sh $(call quoted,DIST) \
 		$(if $(value CAFILE),$(call quoted,CAFILE))
 
 # Answered before anything is installed.
 verify-release-input:
-	@[ -n $(call quoted,DIST) ] || { echo "verify-release: usage: make verify-release DIST=folder [CAFILE=ca.pem] [EXPECT_SIGNER=subject-or-sha256]" >&2; exit 2; }
+	@[ -n $(call quoted,DIST) ] || { echo "verify-release: usage: make verify-release DIST=folder [CAFILE=ca.pem] [EXPECT_SIGNER=sha256]" >&2; exit 2; }
 
 clean:
 	rm -rf build

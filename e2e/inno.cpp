@@ -203,16 +203,7 @@ void RunInnoCase(const InnoCase &c)
     else
         Check(gone, "files: expected %s removed, saw %s", installed.c_str(),
               gone ? "it removed" : "it still there");
-
-    // A copy of the program that the uninstaller called after the files
-    // were gone must go with the uninstaller: nothing stays on the disk.
-    const std::string copy = ReadReport(report)["copy"];
-    if (!copy.empty())
-    {
-        bool copyGone = PumpUntil([&copy] { return !Exists(copy); }, UninstallTimeout);
-        Check(copyGone, "the program's copy: expected %s gone with the uninstaller, saw %s",
-              copy.c_str(), copyGone ? "it gone" : "it still there");
-    }
+    CheckCopyGone(report, UninstallTimeout);
 }
 
 // An upgrade, as Inno authors do it: version 2's installer runs the installed

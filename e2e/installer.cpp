@@ -146,6 +146,16 @@ void RemoveInstall(const std::string &installed)
     RemoveDirectoryA(installed.c_str());
 }
 
+void CheckCopyGone(const std::string &reportPath, DWORD timeout)
+{
+    const std::string copy = ReadReport(reportPath)["copy"];
+    if (copy.empty())
+        return;
+    bool gone = PumpUntil([&copy] { return !Exists(copy); }, timeout);
+    Check(gone, "the program's copy: expected %s gone with the uninstaller, saw %s", copy.c_str(),
+          gone ? "it gone" : "it still there");
+}
+
 // The uninstaller's own boxes, answered as a user would: the confirmation
 // with Yes ("Yes"), any other with OK ("OK 'its text'").
 std::string AnswerUninstallerBox(HWND box)

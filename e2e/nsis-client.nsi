@@ -35,16 +35,18 @@ OutFile "${OUTFILE}"
 InstallDir "$PROGRAMFILES\Quillane"
 RequestExecutionLevel admin
 
-!ifdef NOTICE_MISSING
-  !define PROGRAM "$INSTDIR\NotInstalled.exe"
-!else if "${NOTICE_FROM}" == "un.onUninstSuccess"
-  ; After the files are gone: the copy that the uninstall section put where
-  ; the uninstaller cleans up itself.
-  !define PROGRAM "$PLUGINSDIR\UninstallNotice.exe"
+; Called after the files are gone: from the copy that the uninstall section
+; puts where the uninstaller cleans up itself.
+!if "${NOTICE_FROM}" == "un.onUninstSuccess"
   !define NOTICE_COPIED
 !else if "${NOTICE_FROM}" == "un.onGUIEnd"
-  !define PROGRAM "$PLUGINSDIR\UninstallNotice.exe"
   !define NOTICE_COPIED
+!endif
+
+!ifdef NOTICE_MISSING
+  !define PROGRAM "$INSTDIR\NotInstalled.exe"
+!else ifdef NOTICE_COPIED
+  !define PROGRAM "$PLUGINSDIR\UninstallNotice.exe"
 !else
   !define PROGRAM "$INSTDIR\UninstallNotice.exe"
 !endif
@@ -156,13 +158,8 @@ SectionEnd
   Function un.NoticePage
     !insertmacro CallNotice
   FunctionEnd
-!else if "${NOTICE_FROM}" == "un.onUninstSuccess"
-  Function un.onUninstSuccess
-    !insertmacro CallNotice
-    !insertmacro ReportLine "copy=${PROGRAM}"
-  FunctionEnd
-!else if "${NOTICE_FROM}" == "un.onGUIEnd"
-  Function un.onGUIEnd
+!else ifdef NOTICE_COPIED
+  Function ${NOTICE_FROM}
     !insertmacro CallNotice
     !insertmacro ReportLine "copy=${PROGRAM}"
   FunctionEnd

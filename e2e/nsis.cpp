@@ -185,15 +185,7 @@ void RunNsisCase(const NsisCase &c)
     bool closed = PumpUntil([] { return UninstallerWindow() == NULL; }, UninstallTimeout);
     Check(closed, "uninstaller: expected it closed, saw %s", closed ? "it closed" : "it still up");
 
-    // A copy of the program that the uninstaller called after the files
-    // were gone must go with the uninstaller: nothing stays on the disk.
-    const std::string copy = ReadReport(report)["copy"];
-    if (!copy.empty())
-    {
-        bool copyGone = PumpUntil([&copy] { return !Exists(copy); }, UninstallTimeout);
-        Check(copyGone, "the program's copy: expected %s gone with the uninstaller, saw %s",
-              copy.c_str(), copyGone ? "it gone" : "it still there");
-    }
+    CheckCopyGone(report, UninstallTimeout);
 }
 
 // An upgrade, as NSIS installers do it: the new version's installer runs

@@ -203,6 +203,10 @@ std::string AnswerUninstallerBox(HWND box);
 std::map<std::string, std::string> ReadReport(const std::string &path);
 // Removes what a Quillane installer put into the folder, and the folder.
 void RemoveInstall(const std::string &installed);
+// Where the client's report names a copy of the program ("copy="), which it
+// called after the files were gone: checks that the copy goes with the
+// uninstaller within the timeout, so that nothing stays on the disk.
+void CheckCopyGone(const std::string &reportPath, DWORD timeout);
 
 // --- Scenarios --------------------------------------------------------------
 

@@ -93,6 +93,15 @@ dropped_build_variables() {
     compgen -e | grep -E '^(CC|CXX|CPP|RC|AS|LD|AR|NM|OBJCOPY|STRIP|WINDRES|CFLAGS|CXXFLAGS|CPPFLAGS|LDFLAGS|RCFLAGS|ASMFLAGS|LDLIBS|CPATH|C_INCLUDE_PATH|CPLUS_INCLUDE_PATH|OBJC_INCLUDE_PATH|LIBRARY_PATH|COMPILER_PATH|GCC_[A-Z_]+|DEPENDENCIES_OUTPUT|SUNPRO_DEPENDENCIES|SOURCE_DATE_EPOCH|LD_[A-Z_]+|MAKEFILES|CMAKE_[A-Z_]+|CTEST_[A-Z_]+|NODE_(OPTIONS|PATH|ICU_DATA|PRESERVE_SYMLINKS)|GIT_(DIR|WORK_TREE|INDEX_FILE|OBJECT_DIRECTORY|ALTERNATE_OBJECT_DIRECTORIES|CONFIG[A-Z_]*|ATTR_[A-Z_]+|REPLACE_REF_BASE|NAMESPACE)|DEB_[A-Z_]*FLAGS[A-Z_]*)$' | xargs
 }
 
+# clean_env, with the publisher's inputs as the environment holds them
+# (make release's, or BUILDINFO's in verify-release) and nothing else.
+#   publisher_env COMMAND...
+publisher_env() {
+    clean_env PUBLISHER_NAME="${PUBLISHER_NAME:-}" PUBLISHER_URL="${PUBLISHER_URL:-}" \
+        SOURCE_URL="${SOURCE_URL:-}" DOWNLOAD_URL="${DOWNLOAD_URL:-}" \
+        PUBLISHER_LICENSE="${PUBLISHER_LICENSE:-}" "$@"
+}
+
 package_version() {
     dpkg-query -W -f='${Version}' "$1" 2>/dev/null | grep . || echo "not-installed"
 }
@@ -162,11 +171,8 @@ make_sbom() {
     for name in "${includes[@]##*/}"; do
         list+="$3/$name"$'\n'
     done
-    clean_env SBOM_VERSION="$4" SBOM_COMMIT="$5" SBOM_TIME="$time" SBOM_EXE="$3/UninstallNotice.exe" \
-        SBOM_INCLUDES="$list" PUBLISHER_NAME="${PUBLISHER_NAME:-}" PUBLISHER_URL="${PUBLISHER_URL:-}" \
-        SOURCE_URL="${SOURCE_URL:-}" DOWNLOAD_URL="${DOWNLOAD_URL:-}" \
-        PUBLISHER_LICENSE="${PUBLISHER_LICENSE:-}" \
-        node "$1/release/third-party.mjs" sbom "$2" "$3/UninstallNotice.cdx.json"
+    publisher_env SBOM_VERSION="$4" SBOM_COMMIT="$5" SBOM_TIME="$time" SBOM_EXE="$3/UninstallNotice.exe" \
+        SBOM_INCLUDES="$list" node "$1/release/third-party.mjs" sbom "$2" "$3/UninstallNotice.cdx.json"
 }
 
 # The line of a tool's output that says what went wrong, after a space:

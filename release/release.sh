@@ -77,9 +77,7 @@ readable_file() { [ -f "$1" ] && head -c 0 <"$1" 2>/dev/null; }
 # Every input is checked before anything is built or written.
 [ ! -e "$out" ] || [ -d "$out" ] || fail "$out is there and is not a folder"
 command -v node >/dev/null || fail "node is not installed (make release installs it)"
-log=$(clean_env PUBLISHER_NAME="${PUBLISHER_NAME:-}" PUBLISHER_URL="${PUBLISHER_URL:-}" \
-    SOURCE_URL="${SOURCE_URL:-}" DOWNLOAD_URL="${DOWNLOAD_URL:-}" PUBLISHER_LICENSE="${PUBLISHER_LICENSE:-}" \
-    node "$root/release/third-party.mjs" check-inputs 2>&1) || fail "${log#third-party: }"
+log=$(publisher_env node "$root/release/third-party.mjs" check-inputs 2>&1) || fail "${log#third-party: }"
 with=none
 [ -n "$pfx$password" ] && with=file
 if [ -n "$module$key$cert$pin" ]; then
@@ -291,8 +289,8 @@ lacking=$(make_sbom "$root" "$(dirname "$rebuilt")/third-party.json" "$stage" "$
 # certificate and chain, with the same key; checked as verify-release will.
 if [ $with != none ]; then
     mkdir "$secrets/exe-signer" &&
-        "$root/release/signature-info.py" authenticode "$stage/UninstallNotice.exe.sig" "$secrets/exe-signer" \
-            >/dev/null || fail "cannot read the exe's signature"
+        signature_structure authenticode "$stage/UninstallNotice.exe.sig" "$cafile" "$secrets/exe-signer" ||
+        fail "cannot read the exe's signature:$verify_error"
     exe_signer_sha256=$signer_sha256 exe_signer=$signer exe_stamped=$stamped
     if [ $with = file ]; then
         (umask 077 && openssl pkcs12 -in "$pfx" -nocerts -nodes -passin "file:$secrets/secret" \
@@ -335,9 +333,9 @@ fi
 stage=""
 
 state=unsigned
-[ $with != none ] && state="signed by $exe_signer"
-[ -n "${exe_stamped:-}" ] && state="$state, time-stamped $exe_stamped"
-[ $with = none ] || state="$state; SHA256SUMS signed by the same certificate"
+if [ $with != none ]; then
+    state="signed by $exe_signer${exe_stamped:+, time-stamped $exe_stamped}; SHA256SUMS signed by the same certificate"
+fi
 echo "release: $out holds UninstallNotice.exe $version ($(stat -c %s "$out/UninstallNotice.exe") bytes, $state):"
 sed 's/^/    /' "$out/SHA256SUMS"
 [ $with != none ] || echo "release: unsigned: nothing but the commit vouches for these files"

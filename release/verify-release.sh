@@ -8,9 +8,9 @@
 # signature attached, when signed); the exe's signature and the signature of
 # SHA256SUMS (which vouches for every other file), their time stamps, their
 # signer, and that they carry nothing that their signer did not sign; the
-# commit's tag, and whether git finds it signed; and the notices and the SBOM against what the commit's build and
-# BUILDINFO's inputs give, byte for byte, the SBOM through CycloneDX's
-# validator too.
+# commit's tag, and whether git finds it signed; and the notices and the
+# SBOM against what the commit's build and BUILDINFO's inputs give, byte for
+# byte, the SBOM through CycloneDX's validator too.
 #   verify-release.sh DIST [CAFILE]      (make verify-release DIST=... [CAFILE=...])
 # CAFILE: the CA certificates for the signature and the time stamp (default:
 # the system's). EXPECT_SIGNER (environment): the SHA-256 fingerprint of the
@@ -18,16 +18,19 @@
 # issue one that bears it); a release that is unsigned, whose SHA256SUMS is
 # unsigned, or that anyone else signed then fails. The last line gives the
 # verdict first, and what it read from outside (the signer's subject, the
-# tag's signer, the folder) quoted at its end. Tools of other versions than BUILDINFO records are named, and the
-# verification goes on: the bytes decide. Whatever the folder holds is
+# tag's signer, the folder) quoted at its end. Tools of other versions than
+# BUILDINFO records are named, and the verification goes on: the bytes
+# decide. Whatever the folder holds is
 # printed with every byte that is not printable ASCII escaped.
 set -u
 
 fail() { echo "verify-release: $*" >&2; exit 1; }
 say() { echo "verify-release: $*"; }
+# When the signature last read was time-stamped, in the last line's words.
+stamp_said() { if [ -n "$stamped" ]; then echo "time-stamped $stamped"; else echo "with no time stamp"; fi; }
 
 [ $# -ge 1 ] && [ $# -le 2 ] && [ -n "$1" ] ||
-    fail "usage: make verify-release DIST=folder [CAFILE=ca.pem] [EXPECT_SIGNER=subject-or-sha256]"
+    fail "usage: make verify-release DIST=folder [CAFILE=ca.pem] [EXPECT_SIGNER=sha256]"
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/release/release-lib.sh"
 dist=${1%/} cafile=${2:-/etc/ssl/certs/ca-certificates.crt} expect=${EXPECT_SIGNER:-}
@@ -186,16 +189,14 @@ if [ -n "${present[$signature_file]+1}" ]; then
     [ -z "$expect" ] || [ "$signer_sha256" = "$expect_sha256" ] ||
         fail "the release is signed by the certificate SHA-256 $signer_sha256, not by $expect_sha256 (EXPECT_SIGNER); its subject: '$signer'"
     exe_signer=$signer exe_signer_sha256=$signer_sha256
-    what="exe signed by the certificate SHA-256 $signer_sha256"
-    if [ -n "$stamped" ]; then what="$what, time-stamped $stamped"; else what="$what, with no time stamp"; fi
+    what="exe signed by the certificate SHA-256 $signer_sha256, $(stamp_said)"
     outside+=("signer '$exe_signer'")
     if [ -n "${present[$manifest_signature_file]+1}" ]; then
         read_manifest_signature "$dist/$manifest_signature_file" "$dist/SHA256SUMS" "$cafile" ||
             fail "$manifest_signature_file, against $(shown "$cafile") and SHA256SUMS as it stands:$verify_error"
         [ "$signer_sha256" = "$exe_signer_sha256" ] ||
             fail "SHA256SUMS is signed by the certificate SHA-256 $signer_sha256, not by the exe's, $exe_signer_sha256"
-        what="$what; SHA256SUMS, and so every file, signed by the same certificate"
-        if [ -n "$stamped" ]; then what="$what, time-stamped $stamped"; else what="$what, with no time stamp"; fi
+        what="$what; SHA256SUMS, and so every file, signed by the same certificate, $(stamp_said)"
     else
         [ -z "$expect" ] ||
             fail "SHA256SUMS is not signed (no $manifest_signature_file), so nothing vouches for BUILDINFO, the SBOM, the notices or the includes, but EXPECT_SIGNER expects a signed release"

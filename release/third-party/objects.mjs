@@ -11,21 +11,14 @@ import { Refusal } from './refusal.mjs'
 const objdump = 'x86_64-w64-mingw32-objdump'
 const nm = 'x86_64-w64-mingw32-nm'
 
-function run (command, args, what) {
+// A tool's output. Where it cannot read the file: a refusal that names WHAT,
+// or, without WHAT, nothing.
+function run (command, args, what = null) {
   try {
     return execFileSync(command, args, { encoding: 'utf8', stdio: ['ignore', 'pipe', 'ignore'], maxBuffer: 64 * 1024 * 1024 })
   } catch (error) {
     if (error.code === 'ENOENT') throw new Refusal(`${command} is not installed (make installs binutils-mingw-w64-x86-64)`)
-    throw new Refusal(`${command} cannot read ${what}`)
-  }
-}
-
-// A tool's output, or nothing where it cannot read the file.
-function quietly (command, args) {
-  try {
-    return execFileSync(command, args, { encoding: 'utf8', stdio: ['ignore', 'pipe', 'ignore'], maxBuffer: 64 * 1024 * 1024 })
-  } catch (error) {
-    if (error.code === 'ENOENT') throw new Refusal(`${command} is not installed (make installs binutils-mingw-w64-x86-64)`)
+    if (what) throw new Refusal(`${command} cannot read ${what}`)
     return ''
   }
 }
@@ -81,8 +74,8 @@ export function readObjects (objects) {
       }
       // A resource, or an object of a format that these tools do not read,
       // carries neither.
-      const dwarf = quietly(objdump, ['--dwarf=info', '--dwarf-depth=1', file])
-      const listing = quietly(nm, ['-P', file])
+      const dwarf = run(objdump, ['--dwarf=info', '--dwarf-depth=1', file])
+      const listing = run(nm, ['-P', file])
       Object.assign(object, { source: sourceOf(dwarf) }, symbolsOf(listing))
     })
   } finally {

@@ -51,7 +51,7 @@ function within (folder, file) {
   return relative !== '' && !relative.startsWith('..') && !path.isAbsolute(relative)
 }
 
-function digest (file, algorithm) {
+export function digest (file, algorithm) {
   return crypto.createHash(algorithm).update(fs.readFileSync(file)).digest('hex')
 }
 

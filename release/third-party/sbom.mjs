@@ -15,6 +15,7 @@ import { fileURLToPath } from 'node:url'
 import * as CDX from '@cyclonedx/cyclonedx-library'
 import { PackageURL } from 'packageurl-js'
 import parseSpdx from 'spdx-expression-parse'
+import { digest } from './packages.mjs'
 import { Refusal } from './refusal.mjs'
 
 const { Models, Enums } = CDX
@@ -70,10 +71,6 @@ function uuid5 (name) {
   hash[8] = (hash[8] & 0x3f) | 0x80
   const hex = hash.subarray(0, 16).toString('hex')
   return `${hex.slice(0, 8)}-${hex.slice(8, 12)}-${hex.slice(12, 16)}-${hex.slice(16, 20)}-${hex.slice(20)}`
-}
-
-function digest (file, algorithm) {
-  return crypto.createHash(algorithm).update(fs.readFileSync(file)).digest('hex')
 }
 
 function hashes (sha256, sha512) {
@@ -224,12 +221,7 @@ export async function makeSbom (components, inputs) {
         supplier: platformSupplier(),
         scope: Enums.ComponentScope.Required,
         purl: new PackageURL('generic', 'microsoft', dll.name.toLowerCase(), null, null, null),
-        properties: new Models.PropertyRepository([
-          new Models.Property('bsi:component:filename', dll.name),
-          new Models.Property('bsi:component:executable', 'executable'),
-          new Models.Property('bsi:component:archive', 'no archive'),
-          new Models.Property('bsi:component:structured', 'unstructured')
-        ])
+        properties: bsiProperties(dll.name, { executable: true, archive: false, structured: false })
       })
       windows.components.add(component)
       dlls.set(dll.name, component)
