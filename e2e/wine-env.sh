@@ -68,24 +68,30 @@ wine_identity() {
 # then it touches the signal file, so that the driver goes on, and waits for
 # the driver to end. A report line "no box" or "FAIL", or Wine's own word
 # that it could not start the driver, ends the wait at once; it lasts
-# SECONDS at the most.
+# SECONDS at the most. The shot is Xvfb's own copy of its screen, an XWD
+# image (ImageMagick reads it as xwd:SHOT), so that nothing but Xvfb is
+# needed where it is taken, the suite's virtual machine included.
 #   shoot_in_desktop SECONDS REPORT SIGNAL SHOT DRIVER ARGUMENTS...
 shoot_in_desktop() {
-    local seconds=$1
+    local seconds=$1 screen status
     shift
-    timeout -k 10 $((seconds + 90)) xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
-        seconds=$1 report=$2 signal=$3 shot=$4 log=$5; shift 5
+    screen=$(mktemp -d) || return 1
+    timeout -k 10 $((seconds + 90)) xvfb-run -a -s "-screen 0 1024x768x24 -nocursor -fbdir $screen" bash -c '
+        seconds=$1 report=$2 signal=$3 shot=$4 log=$5 screen=$6; shift 6
         wine explorer /desktop=notice,1024x768 "$@" >/dev/null 2>"$log" &
         for _ in $(seq $((seconds * 10))); do
             grep -q "^\(box up\|no box\|FAIL\)" "$report" 2>/dev/null && break
             grep -q "^wine: " "$log" 2>/dev/null && break
             sleep 0.1
         done
-        grep -q "^box up" "$report" 2>/dev/null && sleep 0.5 && import -window root "$shot"
+        grep -q "^box up" "$report" 2>/dev/null && sleep 0.5 && cp "$screen/Xvfb_screen0" "$shot"
         touch "$signal"
         wait
         wineserver -k 2>/dev/null
-        true' _ "$seconds" "$1" "$2" "$3" "$WINE_LOG" "${@:4}"
+        true' _ "$seconds" "$1" "$2" "$3" "$WINE_LOG" "$screen" "${@:4}"
+    status=$?
+    rm -rf "$screen"
+    return $status
 }
 
 # After shoot_in_desktop: why there is no shot of the box, in one line, or

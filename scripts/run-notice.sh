@@ -19,7 +19,7 @@ tools=(wine)
 if [ -z "${DISPLAY:-}" ]; then
     [ -f "$driver" ] || fail "no driver at $driver (make run builds it)"
     is_windows_program "$driver" || fail "$driver is not a Windows program (no MZ header)"
-    tools+=(xvfb-run timeout import)
+    tools+=(xvfb-run timeout convert)
 fi
 for tool in "${tools[@]}"; do
     command -v "$tool" >/dev/null || fail "$tool is not installed (make run installs it)"
@@ -33,8 +33,9 @@ if [ -n "${DISPLAY:-}" ]; then
     exit 0
 fi
 
-report=$build/notice-demo.txt signal=$build/notice-demo.shot shot=$build/../notice.png
-rm -f "$report" "$signal" "$shot" "$WINE_LOG"
+report=$build/notice-demo.txt signal=$build/notice-demo.shot shot=$build/notice-demo.xwd
+picture=$build/../notice.png
+rm -f "$report" "$signal" "$shot" "$picture" "$WINE_LOG"
 
 shoot_in_desktop 30 "$report" "$signal" "$shot" "$(to_windows_path "$driver")" --demo \
     "$(to_windows_path "$notice")" "$(to_windows_path "$report")" "$(to_windows_path "$signal")"
@@ -42,7 +43,9 @@ shoot_in_desktop 30 "$report" "$signal" "$shot" "$(to_windows_path "$driver")" -
 why=$(shot_failure "$report" "$shot" "the notice")
 [ ! -f "$report" ] || tr -d '\r' <"$report" | grep -v '^\(notice_e2e: testing\|exit code\)'
 [ -z "$why" ] || fail "$why"
-echo "Screenshot of the notice: $(realpath "$shot")"
+convert "xwd:$shot" "$picture" || fail "cannot write $picture"
+rm -f "$shot"
+echo "Screenshot of the notice: $(realpath "$picture")"
 code=$(tr -d '\r' <"$report" | sed -n 's/^exit code //p')
 [ -n "$code" ] || fail "the notice did not end"
 echo "UninstallNotice.exe ended with exit code $code"
