@@ -79,6 +79,10 @@ pictures: windows
 	@bash scripts/picture.sh build/windows nsis integration/nsis/notice.png
 	@bash scripts/picture.sh build/windows nsis-guiinit integration/nsis/notice-guiinit.png
 	@bash scripts/picture.sh build/windows inno integration/inno/notice.png
+	@bash scripts/picture.sh build/windows nsis-question integration/nsis/question.png
+	@bash scripts/picture.sh build/windows nsis-question-german integration/nsis/question-german.png
+	@bash scripts/picture.sh build/windows inno-question integration/inno/question.png
+	@bash scripts/picture.sh build/windows inno-question-german integration/inno/question-german.png
 
 # dist/: the program as the version of its commit's tag vX.Y.Z, the NSIS and
 # Inno Setup includes, the third-party notices, the SBOM, BUILDINFO and

@@ -60,7 +60,7 @@ add_custom_command(OUTPUT ${THIRD_PARTY} ${THIRD_PARTY_NOTICES}
 add_custom_target(third_party ALL DEPENDS ${THIRD_PARTY} ${THIRD_PARTY_NOTICES})
 
 add_executable(notice_e2e e2e/driver.cpp e2e/report.cpp e2e/stage.cpp e2e/box.cpp e2e/scenarios.cpp
-    e2e/field.cpp e2e/installer.cpp e2e/nsis.cpp e2e/inno.cpp e2e/picture.cpp)
+    e2e/field.cpp e2e/installer.cpp e2e/in-use.cpp e2e/nsis.cpp e2e/inno.cpp e2e/picture.cpp)
 target_link_libraries(notice_e2e PRIVATE user32 advapi32)
 ship_like_the_notice(notice_e2e)
 
@@ -70,6 +70,11 @@ add_library(notice_planted SHARED e2e/planted-dll.cpp)
 set_target_properties(notice_planted PROPERTIES PREFIX "")
 ship_like_the_notice(notice_planted)
 add_dependencies(notice_e2e notice_planted)
+
+# A stand-in for Quillane, which the suite's clients install beside the
+# notice and the suite runs: a program of the install folder that is in use.
+add_executable(quillane_standin WIN32 e2e/quillane-standin.cpp)
+ship_like_the_notice(quillane_standin)
 
 # Real clients: Quillane installers whose uninstallers call the notice through
 # the NSIS include, built from the fresh exe into nsis/ beside the suite.
@@ -113,13 +118,14 @@ foreach(client example section guiinit page init success guiend missing mui2 mui
         elseif(client STREQUAL "upgrade")
             list(APPEND defines -DUPGRADE)
         endif()
-        list(APPEND defines -DNOTICE_FROM=${from})
+        list(APPEND defines -DNOTICE_FROM=${from} -DQUILLANE_EXE=$<TARGET_FILE:quillane_standin>)
     endif()
     nsis_command(amd64-unicode ${out} ${script} ${defines})
     add_custom_command(OUTPUT ${out}
         COMMAND ${CMAKE_COMMAND} -E make_directory ${NSIS_OUT}
         COMMAND ${nsis_command}
-        DEPENDS UninstallNotice ${THIRD_PARTY_NOTICES} ${script} ${NSIS_SOURCES}/UninstallNotice.nsh
+        DEPENDS UninstallNotice quillane_standin ${THIRD_PARTY_NOTICES} ${script}
+            ${NSIS_SOURCES}/UninstallNotice.nsh
         COMMENT "Building the NSIS client ${client}" VERBATIM)
     list(APPEND nsis_clients ${out})
 endforeach()

@@ -7,20 +7,27 @@
 ; NoticeKept defined, the uninstall leaves the program where it is, so that
 ; it can still be called once the other files are gone; with NoticeCopied
 ; defined, the uninstall copies the program into {tmp}, Inno's own temporary
-; folder, before it removes the files, and calls that copy.
+; folder, before it removes the files, and calls that copy. Wherever the
+; notice is, CurUninstallStepChanged(usUninstall) checks, after any notice
+; there, that nothing of the install folder is in use, and aborts on cancel.
+; Beside the notice it installs QuillaneExe as Quillane.exe, a stand-in for
+; Quillane that the suite runs. With NoticeMutex defined, the uninstaller
+; first checks Inno's AppMutex, the mutex that the stand-in creates.
 ;
 ; Each call writes what the uninstaller saw to the file that the environment
 ; variable NOTICE_E2E_REPORT names, one "key=value" a line: the uninstall
 ; window's caption before and after the call (empty where there is no window,
-; not yet or no longer), and the result.
+; not yet or no longer), and the result; and what the check gave.
 ;
 ; With Upgrade defined, the installer is version 2: before it installs, it
 ; runs the installed version's uninstaller from the UninstallString in the
 ; registry, very silently, as Inno authors upgrade, and it marks its own
 ; install with upgraded.txt.
 ;
-;   ISCC /DNoticeExe=UninstallNotice.exe /DNoticeFrom=CurUninstallStepChanged
+;   ISCC /DNoticeExe=UninstallNotice.exe /DQuillaneExe=quillane.exe
+;        /DNoticeFrom=CurUninstallStepChanged
 ;        [/DNoticeStep=usPostUninstall] [/DNoticeMissing] [/DNoticeKept] [/DUpgrade]
+;        [/DNoticeMutex]
 ;        /Ooutdir /Fsetup inno-client.iss
 
 #include "UninstallNotice.iss"
@@ -37,10 +44,16 @@ DefaultDirName={autopf}\Quillane
 DisableProgramGroupPage=yes
 ArchitecturesAllowed=x64compatible
 ArchitecturesInstallIn64BitMode=x64compatible
+#ifdef NoticeMutex
+AppMutex=QuillaneStandIn
+#endif
 
 [Languages]
 Name: "english"; MessagesFile: "compiler:Default.isl"
 Name: "german"; MessagesFile: "compiler:Languages\German.isl"
+
+[CustomMessages]
+german.UninstallNotice_InUse={#UninstallNotice_InUse_German}
 
 [Files]
 #ifdef NoticeKept
@@ -48,6 +61,7 @@ Source: "{#NoticeExe}"; DestDir: "{app}"; DestName: "UninstallNotice.exe"; Flags
 #else
 Source: "{#NoticeExe}"; DestDir: "{app}"; DestName: "UninstallNotice.exe"
 #endif
+Source: "{#QuillaneExe}"; DestDir: "{app}"; DestName: "Quillane.exe"
 
 [UninstallDelete]
 Type: files; Name: "{app}\upgraded.txt"
@@ -121,9 +135,18 @@ begin
   CallNotice;
   Result := True;
 end;
-#elif NoticeFrom == "CurUninstallStepChanged"
+#elif NoticeFrom == "DeinitializeUninstall"
+procedure DeinitializeUninstall;
+begin
+  CallNotice;
+end;
+#elif NoticeFrom != "CurUninstallStepChanged"
+  #error NoticeFrom is CurUninstallStepChanged, InitializeUninstall or DeinitializeUninstall
+#endif
+
 procedure CurUninstallStepChanged(CurUninstallStep: TUninstallStep);
 begin
+#if NoticeFrom == "CurUninstallStepChanged"
 #ifdef NoticeCopied
   // Before the files go: {tmp} goes with the uninstaller.
   if CurUninstallStep = usUninstall then
@@ -131,15 +154,17 @@ begin
 #endif
   if CurUninstallStep = {#NoticeStep} then
     CallNotice;
-end;
-#elif NoticeFrom == "DeinitializeUninstall"
-procedure DeinitializeUninstall;
-begin
-  CallNotice;
-end;
-#else
-  #error NoticeFrom is CurUninstallStepChanged, InitializeUninstall or DeinitializeUninstall
 #endif
+  // Nothing goes while a file of the folder is in use.
+  if CurUninstallStep = usUninstall then
+    if UninstallNoticeCheck(ExpandConstant('{app}')) then
+      ReportLine('check=free')
+    else
+    begin
+      ReportLine('check=cancel');
+      Abort;
+    end;
+end;
 
 #ifdef Upgrade
 // As Inno authors upgrade: the installed version's uninstaller runs very

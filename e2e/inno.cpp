@@ -85,6 +85,8 @@ void CheckReport(const InnoCase &c, const std::string &path)
     std::map<std::string, std::string> report = ReadReport(path);
     Check(report["result"] == c.result, "uninstaller saw: expected result '%s', saw '%s'", c.result,
           report.count("result") ? report["result"].c_str() : "no report");
+    // Nothing of the folder is in use: the check lets the uninstall go on.
+    Check(report["check"] == "free", "check: expected free, saw '%s'", report["check"].c_str());
     const std::string before = c.hasWindow ? c.language->caption : "";
     Check(report["before"] == before && report["after"] == before,
           "window's caption before and after the call: expected '%s' and '%s', saw '%s' and '%s'",
@@ -140,7 +142,7 @@ void RunInnoCase(const InnoCase &c)
     // is answered, each box is answered, and the notice's checked first.
     const bool silent = strstr(c.arguments, "SILENT") != NULL;
     const int expectedNotices = c.owner == NoBox ? 0 : 1;
-    int notices = 0;
+    int notices = 0, questions = 0;
     std::vector<std::string> answered;
     bool firstEnded = false, gone = false, windowShown = false;
     bool done = PumpUntil(
@@ -153,6 +155,12 @@ void RunInnoCase(const InnoCase &c)
                 if (!notices++ && c.owner != NoBox)
                     CheckNotice(c, box, GetTickCount() - start);
                 DismissBox(box);
+            }
+            else if (HWND question = QuestionBox())
+            {
+                // Nothing is in use: a question would hold the uninstall up.
+                ++questions;
+                AnswerQuestion(question, IDCANCEL);
             }
             else if (HWND box = UninstallerBox())
                 answered.push_back(AnswerUninstallerBox(box));
@@ -183,6 +191,8 @@ void RunInnoCase(const InnoCase &c)
         DismissingBoxesUntil([] { return false; }, QuietTime, &notices);
     Check(notices == expectedNotices, "notices: expected %d from any process, saw %d",
           expectedNotices, notices);
+    Check(questions == 0, "questions: expected none, nothing being in use, saw %d (cancelled)",
+          questions);
     std::vector<std::string> expected;
     if (!silent)
         expected = {"Yes", std::string("OK '") + c.language->removed + "'"};
@@ -255,6 +265,109 @@ void RunUpgradeCase()
     RemoveInstall(installed);
 }
 
+// While Quillane is in use. The first run answers the question as the case
+// says; a case that cancels runs the uninstaller again once the folder is
+// free (thenRetry), to show that Quillane can still be uninstalled.
+struct InnoInUseCase
+{
+    const char *name;
+    const char *setup;
+    const Language *language;
+    Use use;
+    const char *file; // the file in use
+    const char *arguments;
+    bool retry;
+    const char *exit; // the expected exit code of the uninstaller's first process
+    bool thenRetry;
+    bool mutex = false; // Inno's AppMutex asks first
+};
+
+void RunInnoInUseCase(const InnoInUseCase &c)
+{
+    if (!BeginScenario(c.name))
+        return;
+    const std::string installed = InnoFolder() + "installed-inuse-" +
+                                  std::string(c.setup, strlen(c.setup) - 4) + "-" +
+                                  c.language->name;
+    const std::string report = installed + "-report.txt";
+    if (!Install(c.setup, *c.language, installed, report))
+        return;
+    const std::vector<std::string> files = FilesIn(installed);
+    Busy busy;
+    if (!BeginBusy(busy, installed, c.use, c.file))
+    {
+        EndBusy(busy);
+        return;
+    }
+
+    const bool silent = strstr(c.arguments, "SILENT") != NULL;
+    const char *question = c.language == &German ? QuestionGerman : QuestionEnglish;
+    InUseRun run = {"\"" + installed + "\\unins000.exe\" " + c.arguments,
+                    c.retry,
+                    question,
+                    "TUninstallProgressForm",
+                    false,
+                    true,
+                    !silent};
+    SetEnvironmentVariableA("NOTICE_E2E_REPORT", report.c_str());
+    InUseSeen seen = RunWhileInUse(run, busy);
+    Out("%s: %d notice(s), %d question(s), the uninstaller's own boxes %s, its first process's "
+        "%s\n",
+        Scenario, seen.notices, seen.questions, Joined(seen.answered).c_str(), seen.exit.c_str());
+    const int notices = silent ? 0 : 1, questions = silent || c.mutex ? 0 : 1;
+    Check(seen.notices == notices && seen.questions == questions,
+          "boxes: expected %d notice(s) and %d question(s), saw %d and %d", notices, questions,
+          seen.notices, seen.questions);
+    std::vector<std::string> own;
+    if (!silent)
+        own.push_back("Yes");
+    if (c.mutex)
+        own.push_back(
+            "OK 'Uninstall has detected that Quillane is currently running.\r\n\r\nPlease "
+            "close all instances of it now, then click OK to continue, or Cancel to "
+            "exit.'");
+    if (!silent && c.retry)
+        own.push_back(std::string("OK '") + c.language->removed + "'");
+    Check(seen.answered == own, "the uninstaller's own boxes, answered: expected %s, saw %s",
+          Joined(own).c_str(), Joined(seen.answered).c_str());
+    Check(seen.exit == c.exit, "uninstaller's first process: expected %s, saw %s", c.exit,
+          seen.exit.c_str());
+    // The example does not report.
+    std::map<std::string, std::string> said = ReadReport(report);
+    const char *check = c.retry ? "free" : "cancel";
+    if (strcmp(c.setup, "example.exe"))
+        Check(said["check"] == check, "check: expected %s, saw '%s'", check, said["check"].c_str());
+    if (c.retry)
+    {
+        bool gone = !Exists(installed);
+        Check(gone, "files: expected %s removed, saw %s", installed.c_str(),
+              gone ? "it removed" : Joined(FilesIn(installed)).c_str());
+    }
+    else
+        CheckWhole(installed, files);
+
+    if (c.thenRetry)
+    {
+        run = {"\"" + installed + "\\unins000.exe\"",
+               true,
+               question,
+               run.ownerClass,
+               false,
+               true,
+               true};
+        seen = RunWhileInUse(run, busy);
+        bool gone = !Exists(installed);
+        Check(seen.notices == 1 && seen.questions == 1 && seen.exit == "exit code 0" && gone,
+              "again, Retry once free: expected 1 notice, 1 question, exit code 0 and %s "
+              "removed, saw %d, %d, %s and %s",
+              installed.c_str(), seen.notices, seen.questions, seen.exit.c_str(),
+              gone ? "it removed" : Joined(FilesIn(installed)).c_str());
+    }
+    SetEnvironmentVariableA("NOTICE_E2E_REPORT", NULL);
+    EndBusy(busy);
+    RemoveInstall(installed);
+}
+
 } // namespace
 
 void RunInnoScenarios()
@@ -295,4 +408,34 @@ void RunInnoScenarios()
     for (const InnoCase &c : cases)
         RunInnoCase(c);
     RunUpgradeCase();
+
+    // What the first process gives when the uninstall is cancelled is
+    // Inno's: its manual promises only "non-zero".
+    const char *cancelled = "exit code 1";
+    // The fault each catches: without the check, the uninstall goes on after
+    // OK, leaves the file in use and its folder behind and says "Some
+    // elements could not be removed" with exit code 0, silently too; and the
+    // question must come in the uninstaller's language.
+    const InnoInUseCase inUse[] = {
+        {"Inno, Quillane running: Retry once it is closed removes everything", "client-step.exe",
+         &English, QuillaneRunning, "Quillane.exe", "", true, "exit code 0", false},
+        {"Inno example, a file held open: Cancel keeps Quillane whole, and it can still be "
+         "uninstalled",
+         "example.exe", &English, FileHeld, "THIRD-PARTY-NOTICES.txt", "", false, cancelled, true},
+        {"Inno, /VERYSILENT /SUPPRESSMSGBOXES, Quillane running: no box, nothing removed",
+         "client-step.exe", &English, QuillaneRunning, "Quillane.exe",
+         "/VERYSILENT /SUPPRESSMSGBOXES", false, cancelled, false},
+        {"Inno, /SILENT, Quillane running: no box, nothing removed", "client-step.exe", &English,
+         QuillaneRunning, "Quillane.exe", "/SILENT", false, cancelled, false},
+        {"Inno, German, Quillane running: the question in German", "client-step.exe", &German,
+         QuillaneRunning, "Quillane.exe", "", false, cancelled, false},
+        // Inno's own AppMutex check comes first, before the notice: closed
+        // then, Quillane holds nothing at the check, which asks nothing.
+        {"Inno, AppMutex, Quillane running: Inno asks first, then the notice, and no question "
+         "once it is closed",
+         "client-mutex.exe", &English, QuillaneRunning, "Quillane.exe", "", true, "exit code 0",
+         false, true},
+    };
+    for (const InnoInUseCase &c : inUse)
+        RunInnoInUseCase(c);
 }

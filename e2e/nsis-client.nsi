@@ -5,18 +5,25 @@
 ; into $PLUGINSDIR first), with one classic uninstall page or, with MUI2
 ; defined, Modern UI 2's confirmation and uninstall pages (where un.onGUIInit
 ; is Modern UI 2's own, through MUI_CUSTOMFUNCTION_UNGUIINIT). With
-; NOTICE_MISSING, the program that it calls was never installed.
+; NOTICE_MISSING, the program that it calls was never installed. Wherever
+; the notice is, the uninstall section checks that nothing of the install
+; folder is in use before it removes anything, and aborts on cancel. Beside
+; the notice it installs QUILLANE_EXE as Quillane.exe, a stand-in for
+; Quillane that the suite runs. The uninstaller speaks English, or German
+; where the environment variable NOTICE_E2E_GERMAN is set.
 ;
 ; Each call writes what the uninstaller saw to the file that the environment
 ; variable NOTICE_E2E_REPORT names, one "key=value" a line: the window's
 ; title before and after the call, the result, the error flag, and whether
-; the registers and the stack came back as they were.
+; the registers and the stack came back as they were; and what the check
+; gave, with its error flag and the registers.
 ;
 ; With UPGRADE, the installer first runs the uninstaller of the version that
 ; is installed, silently and in place, as NSIS installers upgrade, and marks
 ; its own install with upgraded.txt.
 ;
 ;   makensis -X"Target amd64-unicode" -DNOTICE_EXE=UninstallNotice.exe
+;            -DQUILLANE_EXE=quillane.exe
 ;            -DNOTICE_FROM=section [-DMUI2] [-DNOTICE_MISSING] [-DUPGRADE]
 ;            -DOUTFILE=setup.exe nsis-client.nsi
 
@@ -56,18 +63,22 @@ Page instfiles
   !insertmacro MUI_UNPAGE_CONFIRM
   !insertmacro MUI_UNPAGE_INSTFILES
   !insertmacro MUI_LANGUAGE "English"
+  !insertmacro MUI_LANGUAGE "German"
 !else
   !if "${NOTICE_FROM}" == "un.NoticePage"
     ; The create function of a first custom page.
     UninstPage custom un.NoticePage
   !endif
   UninstPage instfiles
+  LoadLanguageFile "${NSISDIR}\Contrib\Language files\English.nlf"
+  LoadLanguageFile "${NSISDIR}\Contrib\Language files\German.nlf"
 !endif
 
 Var Report
 Var File
 Var Before
 Var Result
+Var Check
 
 Section "Quillane"
   SetOutPath "$INSTDIR"
@@ -78,6 +89,7 @@ Section "Quillane"
       ExecWait '"$INSTDIR\Uninstall.exe" /S _?=$INSTDIR'
   !endif
   File "/oname=UninstallNotice.exe" "${NOTICE_EXE}"
+  File "/oname=Quillane.exe" "${QUILLANE_EXE}"
   WriteUninstaller "$INSTDIR\Uninstall.exe"
   !ifdef UPGRADE
     FileOpen $File "$INSTDIR\upgraded.txt" w
@@ -142,10 +154,19 @@ SectionEnd
   ${EndIf}
 !macroend
 
-!if "${NOTICE_FROM}" == "un.onInit"
-  Function un.onInit
+; The language, as an uninstaller that remembers the install's language
+; sets it in un.onInit.
+Function un.onInit
+  ReadEnvStr $0 NOTICE_E2E_GERMAN
+  ${If} $0 != ""
+    StrCpy $LANGUAGE ${LANG_GERMAN}
+  ${EndIf}
+  !if "${NOTICE_FROM}" == "un.onInit"
     !insertmacro CallNotice
-  FunctionEnd
+  !endif
+FunctionEnd
+
+!if "${NOTICE_FROM}" == "un.onInit"
 !else if "${NOTICE_FROM}" == "un.onGUIInit"
   !ifdef MUI2
     Function un.NoticeGUIInit
@@ -174,7 +195,26 @@ Section "Uninstall"
     InitPluginsDir
     CopyFiles /SILENT "$INSTDIR\UninstallNotice.exe" "$PLUGINSDIR"
   !endif
+
+  ; Nothing goes while a file of the folder is in use.
+  ReadEnvStr $Report NOTICE_E2E_REPORT
+  StrCpy $0 "r0"
+  StrCpy $6 "r6"
+  SetErrors
+  ${UninstallNoticeCheck} "$INSTDIR" $Check
+  ${If} ${Errors}
+    !insertmacro ReportLine "check-errors=1"
+  ${Else}
+    !insertmacro ReportLine "check-errors=0"
+  ${EndIf}
+  !insertmacro ReportLine "check-registers=$0,$6"
+  !insertmacro ReportLine "check=$Check"
+  ${If} $Check == "cancel"
+    Abort
+  ${EndIf}
+
   Delete "$INSTDIR\UninstallNotice.exe"
+  Delete "$INSTDIR\Quillane.exe"
   Delete "$INSTDIR\Uninstall.exe"
   Delete "$INSTDIR\upgraded.txt"
   RMDir "$INSTDIR"

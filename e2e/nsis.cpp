@@ -58,6 +58,12 @@ void CheckReport(const NsisCase &c, const std::string &path)
     Check(report["registers"] == registers && report["stack"] == "sentinel",
           "caller's state: expected registers %s and stack sentinel, saw %s and %s", registers,
           report["registers"].c_str(), report["stack"].c_str());
+    // Nothing of the folder is in use: the check lets the uninstall go on.
+    Check(report["check"] == "free" && report["check-errors"] == "0" &&
+              report["check-registers"] == "r0,r6",
+          "check: expected free with error flag 0 and registers r0,r6, saw '%s', '%s' and '%s'",
+          report["check"].c_str(), report["check-errors"].c_str(),
+          report["check-registers"].c_str());
     // NSIS's own title comes back. Before the first page is up it may be
     // the caption alone, which is the notice's title already.
     if (c.owner == OwnedByUninstaller || c.owner == OwnedByHiddenUninstaller)
@@ -172,11 +178,19 @@ void RunNsisCase(const NsisCase &c)
     }
     confirm(ConfirmAfterBox);
 
+    // Nothing is in use: a question would be a false alarm (the uninstaller
+    // itself, run with _?= in the upgrade, say), and would hold it up.
+    HWND question = NULL;
+    gone = PumpUntil([&] { return (question = QuestionBox()) || !Exists(installed); },
+                     UninstallTimeout);
+    Check(!question, "question: expected none, nothing being in use, saw %s",
+          question ? "one (cancelled)" : "none");
+    if (question)
+        AnswerQuestion(question, IDCANCEL);
     if (c.result)
         CheckReport(c, report);
-    gone = PumpUntil([&installed] { return !Exists(installed); }, UninstallTimeout);
-    Check(gone, "files: expected %s removed, saw %s", installed.c_str(),
-          gone ? "it removed" : "it still there");
+    Check(gone && !question, "files: expected %s removed, saw %s", installed.c_str(),
+          gone && !question ? "it removed" : "it still there");
 
     // An uninstaller that waits on its last page is closed, so that the next
     // scenario starts on a clear desktop.
@@ -225,6 +239,104 @@ void RunUpgradeCase()
           gone ? "it gone" : "it still there", boxes);
 }
 
+// While Quillane is in use. The first run answers the question as the case
+// says; a case that cancels runs the uninstaller again once the folder is
+// free (thenRetry), to show that Quillane can still be uninstalled.
+struct NsisInUseCase
+{
+    const char *name;
+    const char *setup;
+    Use use;
+    const char *file; // the file in use
+    const char *arguments;
+    bool inPlace; // _?=: the uninstaller runs from the folder and its exit code is its own
+    bool german;
+    bool retry;
+    const char *exit; // the expected exit code of a run in place, or NULL
+    bool thenRetry;
+};
+
+void RunNsisInUseCase(const NsisInUseCase &c)
+{
+    if (!BeginScenario(c.name))
+        return;
+    const std::string installed =
+        NsisFolder() + "installed-inuse-" + std::string(c.setup, strlen(c.setup) - 4);
+    const std::string report = installed + "-report.txt";
+    if (!Install(c.setup, installed, report))
+        return;
+    const std::vector<std::string> files = FilesIn(installed);
+    Busy busy;
+    if (!BeginBusy(busy, installed, c.use, c.file))
+    {
+        EndBusy(busy);
+        return;
+    }
+
+    const bool silent = strstr(c.arguments, "/S") != NULL;
+    const bool reports = strcmp(c.setup, "example.exe") != 0;
+    InUseRun run = {"\"" + installed + "\\Uninstall.exe\" " + c.arguments +
+                        (c.inPlace ? " _?=" + installed : ""),
+                    c.retry,
+                    c.german ? QuestionGerman : QuestionEnglish,
+                    "#32770",
+                    true,
+                    false,
+                    !silent};
+    SetEnvironmentVariableA("NOTICE_E2E_REPORT", report.c_str());
+    SetEnvironmentVariableA("NOTICE_E2E_GERMAN", c.german ? "1" : NULL);
+    InUseSeen seen = RunWhileInUse(run, busy);
+    Out("%s: %d notice(s), %d question(s), the uninstaller's %s\n", Scenario, seen.notices,
+        seen.questions, seen.exit.c_str());
+    const int expected = silent ? 0 : 1;
+    Check(seen.notices == expected && seen.questions == expected,
+          "boxes: expected %d notice(s) and %d question(s), saw %d and %d", expected, expected,
+          seen.notices, seen.questions);
+    if (c.exit)
+        Check(seen.exit == c.exit, "uninstaller in place (_?=): expected %s, saw %s", c.exit,
+              seen.exit.c_str());
+    std::map<std::string, std::string> said = ReadReport(report);
+    const char *check = c.retry ? "free" : "cancel";
+    // The example does not report.
+    if (reports)
+        Check(said["check"] == check && said["check-errors"] == (c.retry ? "0" : "1") &&
+                  said["check-registers"] == "r0,r6",
+              "check: expected %s with error flag %s and registers r0,r6, saw %s, %s and %s", check,
+              c.retry ? "0" : "1", said["check"].c_str(), said["check-errors"].c_str(),
+              said["check-registers"].c_str());
+    if (c.retry)
+    {
+        bool gone = !Exists(installed);
+        Check(gone, "files: expected %s removed, saw %s", installed.c_str(),
+              gone ? "it removed" : Joined(FilesIn(installed)).c_str());
+    }
+    else
+        CheckWhole(installed, files);
+
+    if (c.thenRetry)
+    {
+        DeleteFileA(report.c_str());
+        run = {"\"" + installed + "\\Uninstall.exe\"",
+               true,
+               run.question,
+               "#32770",
+               true,
+               false,
+               true};
+        seen = RunWhileInUse(run, busy);
+        bool gone = !Exists(installed);
+        Check(seen.notices == 1 && seen.questions == 1 && gone,
+              "again, Retry once free: expected 1 notice, 1 question and %s removed, saw %d, %d "
+              "and %s",
+              installed.c_str(), seen.notices, seen.questions,
+              gone ? "it removed" : Joined(FilesIn(installed)).c_str());
+    }
+    SetEnvironmentVariableA("NOTICE_E2E_REPORT", NULL);
+    SetEnvironmentVariableA("NOTICE_E2E_GERMAN", NULL);
+    EndBusy(busy);
+    RemoveInstall(installed);
+}
+
 } // namespace
 
 void RunNsisScenarios()
@@ -261,4 +373,25 @@ void RunNsisScenarios()
     for (const NsisCase &c : cases)
         RunNsisCase(c);
     RunUpgradeCase();
+
+    // The fault each catches: without the check, the uninstall goes on after
+    // OK and leaves the file in use and its folder behind, says it completed
+    // and gives exit code 0 (with /S _?= too); and the question must come in
+    // the uninstaller's language, also on Modern UI 2's pages.
+    const NsisInUseCase inUse[] = {
+        {"NSIS, Quillane running: Retry once it is closed removes everything", "client-section.exe",
+         QuillaneRunning, "Quillane.exe", "", false, false, true, NULL, false},
+        {"NSIS example, a file held open: Cancel keeps Quillane whole, and it can still be "
+         "uninstalled",
+         "example.exe", FileHeld, "THIRD-PARTY-NOTICES.txt", "", true, false, false, "exit code 2",
+         true},
+        {"NSIS, silent (/S _?=), Quillane running: no box, nothing removed", "client-section.exe",
+         QuillaneRunning, "Quillane.exe", "/S", true, false, false, "exit code 2", false},
+        {"NSIS, German, Quillane running: the question in German", "client-section.exe",
+         QuillaneRunning, "Quillane.exe", "", false, true, false, NULL, false},
+        {"NSIS, Modern UI 2, Quillane running: Cancel keeps Quillane whole", "client-mui2.exe",
+         QuillaneRunning, "Quillane.exe", "", false, false, false, NULL, false},
+    };
+    for (const NsisInUseCase &c : inUse)
+        RunNsisInUseCase(c);
 }

@@ -1,7 +1,8 @@
 // For a picture of what the user sees: the example installer of an installer
 // system (or, for "nsis-guiinit", the suite's client that calls the notice
 // from un.onGUIInit) is installed silently and its uninstaller run as a user
-// runs it, until the notice is up. The box stays until
+// runs it, until the notice is up; or, for "nsis-question", "inno-question"
+// and their "-german", until the question is up. The box stays until
 // the signal file appears (the screenshot is taken); then the uninstall is
 // finished, so that nothing is left behind.
 #include "suite.h"
@@ -22,13 +23,87 @@ int Fail(const char *what, int code = 1)
 
 } // namespace
 
+// The question, over the uninstaller of the suite's client that checks the
+// folder in its uninstall section, while the stand-in Quillane runs from it;
+// in German (NSIS: set in un.onInit; Inno: the install's language) or not.
+// Once shot, the question is cancelled and Quillane closed and removed.
+int RunQuestionPicture(bool inno, bool german, const char *signalPath)
+{
+    const std::string folder = inno ? InnoFolder() : NsisFolder();
+    const std::string installed = "C:\\Program Files\\Quillane";
+    RemoveInstall(installed);
+    std::string installing = RunToEnd(
+        "\"" + folder +
+            (inno ? "client-step.exe\" /VERYSILENT /SUPPRESSMSGBOXES /LANG=" +
+                        std::string(german ? "german" : "english") + " \"/DIR=" + installed + "\""
+                  : "client-section.exe\" /S /D=" + installed),
+        Timeout);
+    if (installing != "exit code 0")
+        return Fail(("the client did not install: " + installing).c_str());
+    Busy busy;
+    if (!BeginBusy(busy, installed, QuillaneRunning, "Quillane.exe"))
+        return Fail("the stand-in for Quillane did not run");
+
+    SetEnvironmentVariableA("NOTICE_E2E_GERMAN", german && !inno ? "1" : NULL);
+    std::string uninstaller = installed + (inno ? "\\unins000.exe" : "\\Uninstall.exe");
+    PROCESS_INFORMATION pi = StartNotice("", uninstaller.c_str());
+    SetEnvironmentVariableA("NOTICE_E2E_GERMAN", NULL);
+    if (!pi.hProcess)
+        return Fail("the uninstaller did not start");
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    // Yes to Inno's confirmation, OK to the notice.
+    HWND question = NULL;
+    PumpUntil(
+        [&]
+        {
+            if (HWND box = NoticeBox())
+                DismissBox(box);
+            else if ((question = QuestionBox()))
+                return true;
+            else if (HWND box = inno ? UninstallerBox() : NULL)
+                AnswerUninstallerBox(box);
+            return false;
+        },
+        Timeout);
+    if (!question)
+        return Fail("the question did not show");
+    Out("box up: the question, owned by %s (%s)\n", Describe(GetWindow(question, GW_OWNER)).c_str(),
+        ClassName(GetWindow(question, GW_OWNER)).c_str());
+
+    PumpUntil([signalPath] { return Exists(signalPath); }, 60000);
+    AnswerQuestion(question, IDCANCEL);
+    // NSIS's page waits for its Cancel button; Inno ends by itself.
+    PumpUntil(
+        []
+        {
+            HWND window = NsisWindow();
+            if (window && IsWindowEnabled(GetDlgItem(window, IDCANCEL)))
+                PostMessageA(GetDlgItem(window, IDCANCEL), BM_CLICK, 0, 0);
+            return !window && !FindWindowA("TUninstallProgressForm", NULL);
+        },
+        Timeout);
+    EndBusy(busy);
+    std::string removing = RunToEnd(
+        "\"" + uninstaller + "\" " + (inno ? "/VERYSILENT /SUPPRESSMSGBOXES" : "/S"), Timeout);
+    bool gone = PumpUntil([&installed] { return !Exists(installed); }, Timeout);
+    Out("%s\n", gone ? "uninstalled" : "the uninstall did not finish");
+    return gone ? 0 : 1;
+}
+
 int RunPicture(const char *system, const char *signalPath)
 {
     Scenario = "picture";
-    const bool inno = !strcmp(system, "inno");
+    const bool inno = !strncmp(system, "inno", 4);
     const bool guiInit = !strcmp(system, "nsis-guiinit");
-    if (!inno && !guiInit && strcmp(system, "nsis"))
-        return Fail("the installer system is nsis, nsis-guiinit or inno", 2);
+    // The kind of picture, after the system's name.
+    const char *kind = inno || !strncmp(system, "nsis", 4) ? system + 4 : "";
+    if (!strcmp(kind, "-question") || !strcmp(kind, "-question-german"))
+        return RunQuestionPicture(inno, !strcmp(kind, "-question-german"), signalPath);
+    if (strcmp(system, "inno") && !guiInit && strcmp(system, "nsis"))
+        return Fail("the installer system is nsis, nsis-guiinit, inno, or either's -question or "
+                    "-question-german",
+                    2);
     const std::string folder = inno ? InnoFolder() : NsisFolder();
     const char *setup = guiInit ? "client-guiinit.exe" : "example.exe";
     // Where a user's Quillane would be, so that the picture shows that path.

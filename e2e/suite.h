@@ -208,6 +208,72 @@ void RemoveInstall(const std::string &installed);
 // uninstaller within the timeout, so that nothing stays on the disk.
 void CheckCopyGone(const std::string &reportPath, DWORD timeout);
 
+// --- Quillane in use (in-use.cpp) ------------------------------------------
+
+// The question that each include asks while a file of the install folder is
+// in use, in English and in German (UTF-8), before the path of that file.
+extern const char QuestionEnglish[];
+extern const char QuestionGerman[];
+
+// How the install folder is in use: a stand-in Quillane (the suite's
+// quillane_standin.exe, installed as Quillane.exe) running from it, or a
+// file of it that the suite holds open with no sharing.
+enum Use
+{
+    NothingInUse,
+    QuillaneRunning,
+    FileHeld
+};
+struct Busy
+{
+    Use use = NothingInUse;
+    std::string path; // the file in use
+    PROCESS_INFORMATION quillane = {};
+    HANDLE held = INVALID_HANDLE_VALUE;
+};
+// Makes the file of the installed folder busy as the use says; whether it is.
+bool BeginBusy(Busy &busy, const std::string &installed, Use use, const char *file);
+// Frees it, as the user closes Quillane or the other program.
+void EndBusy(Busy &busy);
+// The files below a folder, with their paths below it.
+std::vector<std::string> FilesIn(const std::string &folder);
+// The includes' question, shown by any process; NULL if none is up.
+HWND QuestionBox();
+// Checks its text (the expected one, then the path) and that it is owned by
+// the uninstaller's own window of the given class, shown.
+void CheckQuestion(HWND box, const char *expected, const std::string &path, const char *ownerClass);
+void AnswerQuestion(HWND box, int button);
+// Checks that the folder holds exactly the files that it held before.
+void CheckWhole(const std::string &installed, const std::vector<std::string> &before);
+// An NSIS uninstaller's own window: a dialog of another process with an OK
+// (Uninstall, Close) button that is neither the notice nor the question.
+HWND NsisWindow();
+
+const DWORD UninstallRunTimeout = 30000;
+
+// One run of an uninstaller, answered as a user would: OK to the notice;
+// to the question, Retry once the folder is free again (retry) or Cancel.
+struct InUseRun
+{
+    std::string commandLine;
+    bool retry;
+    const char *question;   // the expected text of the question
+    const char *ownerClass; // of the uninstaller's window that owns it
+    bool pages;             // NSIS: its pages pressed on (Uninstall, Close)
+    bool boxes;             // Inno: its own boxes answered (Yes, OK)
+    bool shows;             // whether anything shows at all (not silent)
+};
+struct InUseSeen
+{
+    int notices = 0;
+    int questions = 0;
+    std::vector<std::string> answered; // Inno's own boxes
+    std::string exit;                  // of the process started
+};
+// Runs it to its end: until the process started has ended and nothing of
+// the uninstaller has been on the screen for a while.
+InUseSeen RunWhileInUse(const InUseRun &run, Busy &busy);
+
 // --- Scenarios --------------------------------------------------------------
 
 // Whose box an uninstaller's notice must be.

@@ -1,34 +1,43 @@
 #!/usr/bin/env bash
 # Compiles the end-to-end suite's Inno Setup clients, the example among them,
-# into BUILD-DIR/inno, each with scripts/iscc.sh, from the given program and
-# its third-party notices. The build runs it; where Wine's 32-bit half cannot
-# run, the suite's virtual machine does.
-#   inno-clients.sh BUILD-DIR UninstallNotice.exe THIRD-PARTY-NOTICES.txt
+# into BUILD-DIR/inno, each with scripts/iscc.sh, from the given program, its
+# third-party notices and the stand-in for Quillane that the clients install
+# beside it. The build runs it; where Wine's 32-bit half cannot run, the
+# suite's virtual machine does.
+# Only the clients named, if any are (example, step, ...).
+#   inno-clients.sh BUILD-DIR UninstallNotice.exe THIRD-PARTY-NOTICES.txt quillane.exe [CLIENT...]
 set -u
 
 fail() { echo "inno-clients: $*" >&2; exit 1; }
 
-[ $# -eq 3 ] || fail "usage: inno-clients.sh BUILD-DIR UninstallNotice.exe THIRD-PARTY-NOTICES.txt"
+[ $# -ge 4 ] || fail "usage: inno-clients.sh BUILD-DIR UninstallNotice.exe THIRD-PARTY-NOTICES.txt quillane.exe [CLIENT...]"
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=$1 notice=$2 notices=$3
+build=$1 notice=$2 notices=$3 quillane=$4
+shift 4
+clients=("$@")
+[ $# -gt 0 ] || clients=(example step post postcopy done init deinit missing upgrade mutex)
 [ -d "$build" ] || fail "no build directory at $build"
 [ -f "$notices" ] || fail "no third-party notices at $notices"
-notices=$(realpath "$notices")
+[ -f "$quillane" ] || fail "no stand-in for Quillane at $quillane"
+notices=$(realpath "$notices") quillane=$(realpath "$quillane")
 
 # Each client: the event function that calls the notice, and what else differs.
-for client in example step post postcopy done init deinit missing upgrade; do
+for client in "${clients[@]}"; do
     script=$root/e2e/inno-client.iss out=$build/inno/client-$client.exe
-    defines=(NoticeFrom=CurUninstallStepChanged)
+    defines=(NoticeFrom=CurUninstallStepChanged "QuillaneExe=$quillane")
     case $client in
     example) script=$root/integration/inno/example.iss out=$build/inno/example.exe
         defines=("Notices=$notices") ;;
     post) defines+=(NoticeStep=usPostUninstall NoticeKept) ;;
     postcopy) defines+=(NoticeStep=usPostUninstall NoticeCopied) ;;
     done) defines+=(NoticeStep=usDone NoticeKept) ;;
-    init) defines=(NoticeFrom=InitializeUninstall) ;;
-    deinit) defines=(NoticeFrom=DeinitializeUninstall) ;;
+    init) defines=(NoticeFrom=InitializeUninstall "QuillaneExe=$quillane") ;;
+    deinit) defines=(NoticeFrom=DeinitializeUninstall "QuillaneExe=$quillane") ;;
+    step) ;;
     missing) defines+=(NoticeMissing) ;;
     upgrade) defines+=(Upgrade) ;;
+    mutex) defines+=(NoticeMutex) ;;
+    *) fail "no Inno client named '$client'" ;;
     esac
     echo "Building the Inno client $client"
     bash "$root/scripts/iscc.sh" "$build" "$out" "$script" "$notice" "${defines[@]}" || exit 1

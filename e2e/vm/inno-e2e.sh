@@ -1,31 +1,33 @@
 #!/usr/bin/env bash
 # The suite's Inno scenarios in the suite's virtual machine, for a machine
 # whose kernel runs no 32-bit program: there the Inno clients are compiled
-# from the given program and notices, and run-wine.sh runs the scenarios
-# (--inno). Judged as run-wine.sh judges; the report ends up in
-# BUILD-DIR/inno-vm.
-#   inno-e2e.sh BUILD-DIR DRIVER.exe UninstallNotice.exe THIRD-PARTY-NOTICES.txt
+# from the given program, notices and stand-in for Quillane, and run-wine.sh
+# runs the scenarios (--inno), or the one named. Judged as run-wine.sh
+# judges; the report ends up in BUILD-DIR/inno-vm.
+#   inno-e2e.sh BUILD-DIR DRIVER.exe UninstallNotice.exe THIRD-PARTY-NOTICES.txt quillane.exe [SCENARIO]
 set -u
 
 fail() { echo "inno-e2e: $*" >&2; exit 1; }
 
-[ $# -eq 4 ] || fail "usage: inno-e2e.sh BUILD-DIR DRIVER.exe UninstallNotice.exe THIRD-PARTY-NOTICES.txt"
+[ $# -eq 5 ] || [ $# -eq 6 ] ||
+    fail "usage: inno-e2e.sh BUILD-DIR DRIVER.exe UninstallNotice.exe THIRD-PARTY-NOTICES.txt quillane.exe [SCENARIO]"
 root=$(cd "$(dirname "$0")/../.." && pwd)
-build=$1 work=$1/inno-vm
+build=$1 work=$1/inno-vm scenario=${6:---inno}
 [ -d "$build" ] || fail "no build directory at $build"
-for file in "$2" "$3" "$4"; do
+for file in "$2" "$3" "$4" "$5"; do
     [ -f "$file" ] || fail "no file at $file"
 done
 rm -rf "$work" && mkdir -p "$work" || fail "cannot make $work"
 cp "$2" "$work/notice_e2e.exe" && cp "$3" "$work/UninstallNotice.exe" &&
-    cp "$4" "$work/THIRD-PARTY-NOTICES.txt" || fail "cannot copy the inputs into $work"
+    cp "$4" "$work/THIRD-PARTY-NOTICES.txt" && cp "$5" "$work/quillane_standin.exe" ||
+    fail "cannot copy the inputs into $work"
 work=$(realpath "$work")
 
 # Wine's prefix and the clients live on the machine's own disk: a shared
 # folder is slow, and Wine's prefix is not for one.
 {
     echo 'set -u'
-    printf 'root=%q work=%q\n' "$root" "$work"
+    printf 'root=%q work=%q scenario=%q\n' "$root" "$work" "$scenario"
     cat <<'JOB'
 build=/root/build
 # QEMU's software emulation runs Wine about ten times slower than the host,
@@ -34,10 +36,10 @@ build=/root/build
 export E2E_TIME_SCALE=10
 mkdir -p "$build" && cp "$work"/*.exe "$work/THIRD-PARTY-NOTICES.txt" "$build/" || exit 1
 bash "$root/scripts/inno-clients.sh" "$build" "$build/UninstallNotice.exe" \
-    "$build/THIRD-PARTY-NOTICES.txt" || exit 1
-bash "$root/e2e/run-wine.sh" "$build" "$build/notice_e2e.exe" "$build/UninstallNotice.exe" --inno
+    "$build/THIRD-PARTY-NOTICES.txt" "$build/quillane_standin.exe" || exit 1
+bash "$root/e2e/run-wine.sh" "$build" "$build/notice_e2e.exe" "$build/UninstallNotice.exe" "$scenario"
 status=$?
-cp "$build/e2e-report-inno.txt" "$work/" 2>/dev/null
+cp "$build"/e2e-report-*.txt "$work/" 2>/dev/null
 exit $status
 JOB
 } >"$work/job.sh"

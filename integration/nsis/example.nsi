@@ -32,6 +32,12 @@ Page instfiles
 UninstPage uninstConfirm
 UninstPage instfiles
 
+; The uninstaller speaks the user's language, where it is one of these; the
+; include asks its question in English, and in German where the script
+; loads German.
+LoadLanguageFile "${NSISDIR}\Contrib\Language files\English.nlf"
+LoadLanguageFile "${NSISDIR}\Contrib\Language files\German.nlf"
+
 Section "Quillane"
   SetOutPath "$INSTDIR"
   File "/oname=UninstallNotice.exe" "${NOTICE_EXE}"
@@ -46,6 +52,13 @@ Section "Uninstall"
   ${UninstallNotice} "$INSTDIR\UninstallNotice.exe" $0
   ${If} $0 == "error"
     DetailPrint "The uninstall notice could not be shown."
+  ${EndIf}
+  ; Then make sure: while a file of the folder is in use, the user is asked
+  ; to close Quillane; on cancel (or silently, with nobody to ask) nothing
+  ; is removed and the uninstaller ends with exit code 2.
+  ${UninstallNoticeCheck} "$INSTDIR" $0
+  ${If} $0 == "cancel"
+    Abort
   ${EndIf}
 
   Delete "$INSTDIR\UninstallNotice.exe"

@@ -51,7 +51,7 @@ answers() {
 
 @test "make pictures, for an installer system that we do not know, and no Wine prefix made" {
     mkdir pictures
-    answers "the installer system is nsis, nsis-guiinit or inno, not 'wix'" \
+    answers "the installer system is nsis, nsis-guiinit, inno, or either's -question or -question-german, not 'wix'" \
         bash "$ROOT/scripts/picture.sh" pictures wix out.png
     [ ! -e pictures/wineprefix ]
 }
@@ -123,6 +123,6 @@ answers() {
 @test "the Inno clients, with no notices to ship, and no Wine prefix made" {
     mkdir clients
     answers "no third-party notices at none.txt" bash "$ROOT/scripts/inno-clients.sh" \
-        clients "$BUILD_DIR/UninstallNotice.exe" none.txt
+        clients "$BUILD_DIR/UninstallNotice.exe" none.txt "$BUILD_DIR/quillane_standin.exe"
     [ ! -e clients/wineprefix ]
 }

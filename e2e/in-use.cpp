@@ -1,0 +1,272 @@
+// Uninstalls while Quillane is in use: a stand-in Quillane running from the
+// install folder, or a file of the folder held open with no sharing. The
+// includes' check asks the user, in the uninstaller's language, to close
+// Quillane (Retry) or to keep it installed (Cancel); a silent uninstall asks
+// nobody and removes nothing. What is shared by the NSIS and Inno scenarios:
+// making the folder busy and free again, finding and answering the
+// question, and what stayed on the disk.
+#include "suite.h"
+
+#include <algorithm>
+
+const char QuestionEnglish[] =
+    "Quillane is still running, or another program has one of its files open, so it cannot be "
+    "uninstalled yet.\r\n\r\nClose Quillane, then try again. If you cancel, nothing is removed "
+    "and Quillane stays installed.\r\n\r\nIn use: ";
+const char QuestionGerman[] =
+    "Quillane wird noch ausgef\xc3\xbchrt, oder ein anderes Programm hat eine seiner Dateien "
+    "ge\xc3\xb6"
+    "ffnet, daher kann es noch nicht deinstalliert werden.\r\n\r\nSchlie\xc3\x9f"
+    "en Sie Quillane und versuchen Sie es dann erneut. Wenn Sie abbrechen, wird nichts "
+    "entfernt, und Quillane bleibt installiert.\r\n\r\nIn Verwendung: ";
+
+namespace
+{
+
+// The folder's files, with their paths below it, in the order found.
+void ListFiles(const std::string &folder, const std::string &below, std::vector<std::string> &out)
+{
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    do
+    {
+        std::string name = found.cFileName;
+        if (name == "." || name == "..")
+            continue;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            ListFiles(folder + "\\" + name, below + name + "\\", out);
+        else
+            out.push_back(below + name);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+}
+
+// A window's text as UTF-8, whatever the code page.
+std::string WideText(HWND hwnd)
+{
+    wchar_t wide[2048] = L"";
+    GetWindowTextW(hwnd, wide, 2048);
+    char text[6144] = "";
+    WideCharToMultiByte(CP_UTF8, 0, wide, -1, text, sizeof text, NULL, NULL);
+    return text;
+}
+
+bool IsQuestion(HWND hwnd)
+{
+    return ClassName(hwnd) == "#32770" && ProcessOf(hwnd) != GetCurrentProcessId() &&
+           GetDlgItem(hwnd, IDRETRY) && GetDlgItem(hwnd, IDCANCEL) && !IsNoticeBox(hwnd);
+}
+
+// The question's text: its one static text that is not an icon.
+std::string QuestionText(HWND box)
+{
+    struct Search
+    {
+        std::string text;
+    } search;
+    EnumChildWindows(
+        box,
+        [](HWND hwnd, LPARAM lParam) -> BOOL
+        {
+            Search *s = reinterpret_cast<Search *>(lParam);
+            LONG style = GetWindowLongA(hwnd, GWL_STYLE);
+            if (!lstrcmpiA(ClassName(hwnd).c_str(), "Static") && (style & SS_TYPEMASK) != SS_ICON &&
+                IsWindowVisible(hwnd) && !WideText(hwnd).empty())
+                s->text = WideText(hwnd);
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.text;
+}
+
+} // namespace
+
+std::vector<std::string> FilesIn(const std::string &folder)
+{
+    std::vector<std::string> files;
+    ListFiles(folder, "", files);
+    return files;
+}
+
+bool BeginBusy(Busy &busy, const std::string &installed, Use use, const char *file)
+{
+    busy.use = use;
+    busy.path = installed + "\\" + file;
+    if (use == QuillaneRunning)
+    {
+        busy.quillane = StartNotice("", busy.path.c_str());
+        // Running once its window is there.
+        bool running =
+            busy.quillane.hProcess &&
+            PumpUntil([] { return FindWindowA("QuillaneStandIn", NULL) != NULL; }, ExitTimeout);
+        return Check(running, "Quillane: expected the stand-in running from %s, saw %s",
+                     busy.path.c_str(),
+                     busy.quillane.hProcess ? "no window of it" : "it not started");
+    }
+    if (use == FileHeld)
+    {
+        busy.held = CreateFileA(busy.path.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+        return Check(busy.held != INVALID_HANDLE_VALUE,
+                     "held file: expected %s open with no sharing, saw error %lu",
+                     busy.path.c_str(), busy.held == INVALID_HANDLE_VALUE ? GetLastError() : 0);
+    }
+    return true;
+}
+
+void EndBusy(Busy &busy)
+{
+    if (busy.quillane.hProcess)
+    {
+        // As the user closes Quillane.
+        if (HWND window = FindWindowA("QuillaneStandIn", NULL))
+            PostMessageA(window, WM_CLOSE, 0, 0);
+        DWORD code;
+        bool ended = WaitForEnd(busy.quillane.hProcess, ExitTimeout, &code);
+        Check(ended, "Quillane: expected the stand-in to end when closed, saw %s",
+              ended ? "it ended" : "it still running, and ended it");
+        CloseHandle(busy.quillane.hThread);
+        CloseHandle(busy.quillane.hProcess);
+        busy.quillane = {};
+    }
+    if (busy.held != INVALID_HANDLE_VALUE)
+        CloseHandle(busy.held);
+    busy.held = INVALID_HANDLE_VALUE;
+}
+
+HWND QuestionBox()
+{
+    return FindTopLevel(IsQuestion);
+}
+
+void CheckQuestion(HWND box, const char *expected, const std::string &path, const char *ownerClass)
+{
+    const std::string text = QuestionText(box);
+    const std::string wanted = expected + path;
+    Check(text == wanted, "question: expected '%s', saw '%s'", Escaped(wanted).c_str(),
+          Escaped(text).c_str());
+    HWND owner = GetWindow(box, GW_OWNER);
+    Out("%s: question titled '%s', owned by %s (%s) of process %lu; the question's process is "
+        "%lu\n",
+        Scenario, Escaped(WideText(box)).c_str(), Describe(owner).c_str(),
+        owner ? ClassName(owner).c_str() : "-", owner ? ProcessOf(owner) : 0, ProcessOf(box));
+    Check(owner && ClassName(owner) == ownerClass && ProcessOf(owner) == ProcessOf(box) &&
+              IsWindowVisible(owner),
+          "question's owner: expected the uninstaller's window (%s), shown, saw %s", ownerClass,
+          Describe(owner).c_str());
+}
+
+void AnswerQuestion(HWND box, int button)
+{
+    PostMessageA(GetDlgItem(box, button), BM_CLICK, 0, 0);
+    PumpUntil([box] { return !IsWindow(box) || !IsWindowVisible(box); }, ExitTimeout);
+}
+
+void CheckWhole(const std::string &installed, const std::vector<std::string> &before)
+{
+    std::vector<std::string> after = FilesIn(installed);
+    Check(after == before, "files after cancel: expected all %zu still there %s, saw %s",
+          before.size(), Joined(before).c_str(), Joined(after).c_str());
+}
+
+HWND NsisWindow()
+{
+    return FindTopLevel(
+        [](HWND hwnd)
+        {
+            return ClassName(hwnd) == "#32770" && ProcessOf(hwnd) != GetCurrentProcessId() &&
+                   GetDlgItem(hwnd, IDOK) && !IsNoticeBox(hwnd) && !IsQuestion(hwnd);
+        });
+}
+
+InUseSeen RunWhileInUse(const InUseRun &run, Busy &busy)
+{
+    InUseSeen seen;
+    std::vector<char> commandLine(run.commandLine.begin(), run.commandLine.end());
+    commandLine.push_back('\0');
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    bool started =
+        CreateProcessA(NULL, commandLine.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi);
+    if (!Check(started, "uninstaller: expected %s to start, saw %s", run.commandLine.c_str(),
+               started ? "it started" : ("error " + std::to_string(GetLastError())).c_str()))
+        return seen;
+
+    // Done once the uninstaller has ended and nothing of it has been on the
+    // screen for a while; a run that shows anything must have shown it.
+    const DWORD Quiet = 1500;
+    DWORD quietSince = 0, pressed = 0;
+    bool shown = false, ended = false;
+    // Boxes answered already: one on its way out is not answered again.
+    std::vector<HWND> answered;
+    auto isNew = [&answered](HWND box)
+    { return std::find(answered.begin(), answered.end(), box) == answered.end(); };
+    PumpUntil(
+        [&]
+        {
+            ended = ended || WaitForSingleObject(pi.hProcess, 0) == WAIT_OBJECT_0;
+            HWND window =
+                run.pages ? NsisWindow()
+                          : FindTopLevel([](HWND hwnd)
+                                         { return ClassName(hwnd) == "TUninstallProgressForm"; });
+            HWND box = NULL;
+            if ((box = NoticeBox()) && isNew(box))
+            {
+                ++seen.notices;
+                answered.push_back(box);
+                DismissBox(box);
+            }
+            else if ((box = QuestionBox()) && isNew(box))
+            {
+                if (!seen.questions++)
+                    CheckQuestion(box, run.question, busy.path, run.ownerClass);
+                if (run.retry)
+                    EndBusy(busy);
+                answered.push_back(box);
+                AnswerQuestion(box, run.retry ? IDRETRY : IDCANCEL);
+            }
+            else if (run.boxes && (box = UninstallerBox()) && isNew(box))
+            {
+                // Inno's own question while its AppMutex exists offers
+                // Cancel: the user closes Quillane first, then says OK.
+                if (GetDlgItem(box, IDCANCEL))
+                    EndBusy(busy);
+                answered.push_back(box);
+                seen.answered.push_back(AnswerUninstallerBox(box));
+            }
+
+            else if (window && run.pages && IsWindowEnabled(window) &&
+                     GetTickCount() - pressed > 1000)
+            {
+                // NSIS's pages: Uninstall on a confirmation page, Close at the
+                // end, and Cancel, the one button left, once the uninstall has
+                // stopped short.
+                HWND ok = GetDlgItem(window, IDOK), cancel = GetDlgItem(window, IDCANCEL);
+                HWND button = IsWindowEnabled(ok) ? ok : IsWindowEnabled(cancel) ? cancel : NULL;
+                if (button)
+                {
+                    PostMessageA(button, BM_CLICK, 0, 0);
+                    pressed = GetTickCount();
+                }
+            }
+            shown = shown || box || window;
+            if (!ended || box || window || (run.shows && !shown))
+            {
+                quietSince = 0;
+                return false;
+            }
+            if (!quietSince)
+                quietSince = GetTickCount();
+            return GetTickCount() - quietSince >= Quiet;
+        },
+        UninstallRunTimeout);
+    DWORD code;
+    WaitForEnd(pi.hProcess, 0, &code);
+    seen.exit = ended ? "exit code " + std::to_string(code)
+                      : "still running after " + std::to_string(UninstallRunTimeout) + " ms";
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return seen;
+}
