@@ -55,28 +55,99 @@ export function symbolsOf (listing) {
   return { defines, needs }
 }
 
+// A tool's output over many files at once, whether or not it could read
+// every one of them (a resource, say, it cannot).
+function runOver (command, args, files) {
+  const chunks = []
+  for (let start = 0; start < files.length; start += 200) {
+    try {
+      chunks.push(execFileSync(command, [...args, ...files.slice(start, start + 200)], { encoding: 'utf8', stdio: ['ignore', 'pipe', 'ignore'], maxBuffer: 256 * 1024 * 1024 }))
+    } catch (error) {
+      if (error.code === 'ENOENT') throw new Refusal(`${command} is not installed (make installs binutils-mingw-w64-x86-64)`)
+      chunks.push(typeof error.stdout === 'string' ? error.stdout : '')
+    }
+  }
+  return chunks.join('')
+}
+
 // Reads every OBJECT ({ file, member }: a member of the archive FILE, or the
 // object file FILE itself where member is null), adding source, defines and
-// needs to each.
+// needs to each. Each becomes a copy of its own, N.o, in a folder of ours,
+// so that one run of each tool reads them all and says which is which by
+// names that no path of the caller's can imitate.
 export function readObjects (objects) {
   const folder = fs.mkdtempSync(path.join(os.tmpdir(), 'third-party-objects-'))
   try {
+    const copy = (index) => path.join(folder, `${index}.o`)
+    const members = new Map()
     objects.forEach((object, index) => {
-      let file = object.file
-      const what = object.member ? `${object.member} in ${object.file}` : object.file
-      if (object.member) {
-        file = path.join(folder, `${index}.o`)
+      if (!object.member) {
+        // A file that is not there carries nothing, as the tools would say.
         try {
-          fs.writeFileSync(file, execFileSync('ar', ['p', '--', object.file, object.member], { stdio: ['ignore', 'pipe', 'ignore'], maxBuffer: 64 * 1024 * 1024 }))
+          fs.copyFileSync(object.file, copy(index))
+        } catch {}
+        return
+      }
+      if (!members.has(object.file)) members.set(object.file, [])
+      members.get(object.file).push(index)
+    })
+    // Out of each archive at once; a member whose name the archive holds
+    // twice, on its own, as ar p gives it.
+    let archiveNumber = 0
+    for (const [archive, indices] of members) {
+      const names = indices.map((index) => objects[index].member)
+      const twice = new Set(names.filter((name, at) => names.indexOf(name) !== at))
+      const out = path.join(folder, `archive-${archiveNumber++}`)
+      fs.mkdirSync(out)
+      const once = [...new Set(names.filter((name) => !twice.has(name)))]
+      try {
+        if (once.length) execFileSync('ar', ['x', `--output=${out}`, '--', archive, ...once], { stdio: ['ignore', 'ignore', 'ignore'] })
+      } catch {
+        throw new Refusal(`cannot take ${once[0]} out of its archive ${archive}`)
+      }
+      for (const index of indices) {
+        const { member } = objects[index]
+        try {
+          if (twice.has(member)) fs.writeFileSync(copy(index), execFileSync('ar', ['p', '--', archive, member], { stdio: ['ignore', 'pipe', 'ignore'], maxBuffer: 64 * 1024 * 1024 }))
+          else fs.copyFileSync(path.join(out, member), copy(index))
         } catch {
-          throw new Refusal(`cannot take ${what} out of its archive`)
+          throw new Refusal(`cannot take ${member} in ${archive} out of its archive`)
         }
       }
+    }
+    const files = objects.map((_, index) => copy(index))
+    const byFile = (output, start) => {
+      const parts = new Map()
+      let current = null
+      for (const line of output.split('\n')) {
+        const header = start(line)
+        if (header !== null) current = header
+        if (current === null) continue
+        if (!parts.has(current)) parts.set(current, [])
+        parts.get(current).push(line)
+      }
+      return parts
+    }
+    const escaped = folder.replace(/[.*+?^${}()|[\]\\]/g, '\\$&')
+    // objdump heads each file's part with "PATH:     file format ...".
+    const dwarf = byFile(runOver(objdump, ['--dwarf=info', '--dwarf-depth=1'], files), (line) => {
+      const match = new RegExp(`^${escaped}/(\\d+)\\.o:\\s+file format`).exec(line)
+      return match ? Number(match[1]) : null
+    })
+    // nm -A puts "PATH: " before each symbol.
+    const symbols = new Map()
+    for (const line of runOver(nm, ['-A', '-P'], files).split('\n')) {
+      const match = new RegExp(`^${escaped}/(\\d+)\\.o: (.*)$`).exec(line)
+      if (!match) continue
+      const index = Number(match[1])
+      if (!symbols.has(index)) symbols.set(index, [])
+      symbols.get(index).push(match[2])
+    }
+    objects.forEach((object, index) => {
       // A resource, or an object of a format that these tools do not read,
       // carries neither.
-      const dwarf = run(objdump, ['--dwarf=info', '--dwarf-depth=1', file])
-      const listing = run(nm, ['-P', file])
-      Object.assign(object, { source: sourceOf(dwarf) }, symbolsOf(listing))
+      Object.assign(object, { source: sourceOf((dwarf.get(index) || []).join('\n')) },
+        symbolsOf((symbols.get(index) || []).join('\n')))
     })
   } finally {
     fs.rmSync(folder, { recursive: true, force: true })
