@@ -27,8 +27,11 @@ MAKEOVERRIDES :=
 # line here can keep what they hold from running. What it can do is take no
 # input from there, whoever put it there: inputs are given on the command
 # line, where they stay data.
+# Every word that make takes as an assignment counts: =, :=, ::=, :::=, +=,
+# ?= and != (which runs a command); its name is what stands before them.
 smuggled := $(filter $(INPUTS),$(foreach word,$(filter-out -%,$(shell printenv MAKEFLAGS)),\
-	$(if $(findstring =,$(word)),$(firstword $(subst =, ,$(subst :=,=,$(word)))))))
+	$(if $(findstring =,$(word)),$(firstword $(subst =, ,$(subst :, ,$(subst +, ,$(subst ?, ,\
+	$(subst !, ,$(word))))))))))
 $(if $(smuggled),$(error MAKEFLAGS in the environment sets $(smuggled): give make's inputs on its command line, where they stay data))
 # A line break would end the recipe line that carries it: refused, by name.
 define newline
@@ -41,6 +44,12 @@ $(foreach name,$(INPUTS),$(if $(findstring $(newline),$(value $(name))),\
 quoted = '$(subst ','\'',$(value $(1)))'
 # $(call pass,NAME...): NAME='value' for each, for a command's environment.
 pass = $(foreach name,$(1),$(name)=$(call quoted,$(name)))
+# $(call given,NAME...): those of the names that were given at all, on the
+# command line or in the environment (unexport defines the others, empty).
+given = $(foreach name,$(1),$(if $(filter command% environment%,$(origin $(name))),$(name)))
+# $(call from_environment,NAME...): those that make took from the
+# environment rather than its command line, named by a release.
+from_environment = $(foreach name,$(1),$(if $(filter environment%,$(origin $(name))),$(name)))
 
 .PHONY: all deps host windows run test bench bench-pairs pictures release verify-release \
 	verify-release-input clean
@@ -92,16 +101,18 @@ pictures: windows
 # SIGN_KEY=pkcs11:... SIGN_CERT=... SIGN_PIN_FILE=pin.txt, or with a key in a
 # file: SIGN_PFX=cert.pfx SIGN_PASSWORD_FILE=password.txt; either with
 # [SIGN_TIMESTAMP_URL=...] [SIGN_CAFILE=...]. See docs/releasing.md.
+RELEASE_INPUTS := SIGN_PFX SIGN_PASSWORD_FILE SIGN_PKCS11_MODULE SIGN_KEY SIGN_CERT SIGN_PIN_FILE \
+	SIGN_TIMESTAMP_URL SIGN_CAFILE PUBLISHER_NAME PUBLISHER_URL SOURCE_URL DOWNLOAD_URL \
+	PUBLISHER_LICENSE RELEASE_SIGN_TIMEOUT RELEASE_ALLOW_DIRTY
 release: deps
-	@env $(call pass,SIGN_PFX SIGN_PASSWORD_FILE SIGN_PKCS11_MODULE SIGN_KEY SIGN_CERT \
-		SIGN_PIN_FILE SIGN_TIMESTAMP_URL SIGN_CAFILE PUBLISHER_NAME PUBLISHER_URL SOURCE_URL \
-		DOWNLOAD_URL PUBLISHER_LICENSE RELEASE_SIGN_TIMEOUT RELEASE_ALLOW_DIRTY) \
+	@env $(call pass,$(RELEASE_INPUTS)) \
+		RELEASE_FROM_ENVIRONMENT='$(strip $(call from_environment,$(RELEASE_INPUTS)))' \
 		bash release/release.sh dist
 
 # A downloaded release against the commit checked out here:
 # make verify-release DIST=folder [CAFILE=ca.pem] [EXPECT_SIGNER=sha256]
 verify-release: verify-release-input deps
-	@env $(call pass,EXPECT_SIGNER) bash release/verify-release.sh $(call quoted,DIST) \
+	@env $(call pass,$(call given,EXPECT_SIGNER)) bash release/verify-release.sh $(call quoted,DIST) \
 		$(if $(value CAFILE),$(call quoted,CAFILE))
 
 # Answered before anything is installed.

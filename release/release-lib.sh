@@ -1,11 +1,27 @@
 # Sourced by release.sh and verify-release.sh: what a release records of how
 # it was built, and how a signature on it is read back.
 
+# Git reads the commit, its files and its tags as the clone holds them:
+# never from another object store, index or work tree that the caller's
+# environment names (a loose object there is taken for what its name says,
+# whatever it holds), and never an object that refs/replace puts in the
+# place of another. So no GIT_* of the caller's reaches any git call.
+ignored_git_variables=$(compgen -e | grep '^GIT_' | xargs)
+for name in $ignored_git_variables; do
+    unset "$name"
+done
+export GIT_NO_REPLACE_OBJECTS=1
+
 # The Debian packages that shape the bytes of UninstallNotice.exe: the
 # compiler (the C++ and C drivers, with libstdc++ and libgcc), its binutils,
 # the MinGW-w64 headers and C runtime, and CMake.
 tool_packages=(g++-mingw-w64-x86-64-win32 gcc-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
     mingw-w64-x86-64-dev mingw-w64-common cmake)
+
+# What a release takes from its caller, by name (make release passes each).
+release_inputs=(SIGN_PFX SIGN_PASSWORD_FILE SIGN_PKCS11_MODULE SIGN_KEY SIGN_CERT SIGN_PIN_FILE
+    SIGN_TIMESTAMP_URL SIGN_CAFILE PUBLISHER_NAME PUBLISHER_URL SOURCE_URL DOWNLOAD_URL
+    PUBLISHER_LICENSE RELEASE_SIGN_TIMEOUT RELEASE_ALLOW_DIRTY)
 
 # The includes that ship beside the program, one per installer system, as
 # paths in the tree; each is published under its own file name.
@@ -85,12 +101,12 @@ clean_env() {
 }
 
 # The variables of the caller's environment that a compiler, linker, make,
-# CMake, node or git reads and that clean_env therefore leaves out, on one
-# line; nothing where none is set. Make's own (MAKEFLAGS, MAKELEVEL), which
+# CMake or node reads and that clean_env therefore leaves out, on one line;
+# nothing where none is set (git's are gone already: ignored_git_variables). Make's own (MAKEFLAGS, MAKELEVEL), which
 # it sets for every recipe, are left out too, without a word.
 dropped_build_variables() {
     local LC_ALL=C
-    compgen -e | grep -E '^(CC|CXX|CPP|RC|AS|LD|AR|NM|OBJCOPY|STRIP|WINDRES|CFLAGS|CXXFLAGS|CPPFLAGS|LDFLAGS|RCFLAGS|ASMFLAGS|LDLIBS|CPATH|C_INCLUDE_PATH|CPLUS_INCLUDE_PATH|OBJC_INCLUDE_PATH|LIBRARY_PATH|COMPILER_PATH|GCC_[A-Z_]+|DEPENDENCIES_OUTPUT|SUNPRO_DEPENDENCIES|SOURCE_DATE_EPOCH|LD_[A-Z_]+|MAKEFILES|CMAKE_[A-Z_]+|CTEST_[A-Z_]+|NODE_(OPTIONS|PATH|ICU_DATA|PRESERVE_SYMLINKS)|GIT_(DIR|WORK_TREE|INDEX_FILE|OBJECT_DIRECTORY|ALTERNATE_OBJECT_DIRECTORIES|CONFIG[A-Z_]*|ATTR_[A-Z_]+|REPLACE_REF_BASE|NAMESPACE)|DEB_[A-Z_]*FLAGS[A-Z_]*)$' | xargs
+    compgen -e | grep -E '^(CC|CXX|CPP|RC|AS|LD|AR|NM|OBJCOPY|STRIP|WINDRES|CFLAGS|CXXFLAGS|CPPFLAGS|LDFLAGS|RCFLAGS|ASMFLAGS|LDLIBS|CPATH|C_INCLUDE_PATH|CPLUS_INCLUDE_PATH|OBJC_INCLUDE_PATH|LIBRARY_PATH|COMPILER_PATH|GCC_[A-Z_]+|DEPENDENCIES_OUTPUT|SUNPRO_DEPENDENCIES|SOURCE_DATE_EPOCH|LD_[A-Z_]+|MAKEFILES|CMAKE_[A-Z_]+|CTEST_[A-Z_]+|NODE_(OPTIONS|PATH|ICU_DATA|PRESERVE_SYMLINKS)|DEB_[A-Z_]*FLAGS[A-Z_]*)$' | xargs
 }
 
 # clean_env, with the publisher's inputs as the environment holds them
@@ -186,7 +202,9 @@ reason() {
 }
 
 # Reads a signature's structure with signature-info.py (KIND authenticode or
-# cms) into FOLDER, and checks its time stamp, if any, against CAFILE: sets
+# cms) into FOLDER, which refuses all that its signer did not sign and every
+# certificate that is neither CAFILE's own nor checked against its issuer's
+# key, and checks its time stamp, if any, against CAFILE: sets
 # $signer (the certificate's subject, shown), $signer_sha256 (its
 # fingerprint), $stamped (the time of the RFC 3161 time stamp, "" for none)
 # and $stamped_epoch. A signature that carries anything its signer did not
@@ -195,7 +213,7 @@ reason() {
 signature_structure() {
     local info
     signer="" signer_sha256="" stamped="" stamped_epoch="" verify_error=""
-    if ! info=$("$root/release/signature-info.py" "$1" "$2" "$4" 2>&1); then
+    if ! info=$("$root/release/signature-info.py" "$1" "$2" "$3" "$4" 2>&1); then
         verify_error=" $(shown "${info#signature-info: }")"
         return 1
     fi

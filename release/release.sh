@@ -78,6 +78,8 @@ readable_file() { [ -f "$1" ] && head -c 0 <"$1" 2>/dev/null; }
 [ ! -e "$out" ] || [ -d "$out" ] || fail "$out is there and is not a folder"
 command -v node >/dev/null || fail "node is not installed (make release installs it)"
 log=$(publisher_env node "$root/release/third-party.mjs" check-inputs 2>&1) || fail "${log#third-party: }"
+# The CycloneDX library that writes the SBOM is the one that the commit pins.
+log=$(clean_env node "$root/release/third-party.mjs" check-modules "$root" 2>&1) || fail "${log#third-party: }"
 with=none
 [ -n "$pfx$password" ] && with=file
 if [ -n "$module$key$cert$pin" ]; then
@@ -342,6 +344,17 @@ sed 's/^/    /' "$out/SHA256SUMS"
 dropped=$(dropped_build_variables)
 [ -z "$dropped" ] ||
     echo "release: the builds ignored what the caller set of $dropped: a release is built from its commit alone"
+[ -z "$ignored_git_variables" ] ||
+    echo "release: git ignored what the caller set of $ignored_git_variables: a release is the clone's own commit"
+# What came from the environment rather than make's command line, by name:
+# make says which (RELEASE_FROM_ENVIRONMENT); run alone, all of them.
+if [ -n "${RELEASE_FROM_ENVIRONMENT+set}" ]; then
+    from_environment=$RELEASE_FROM_ENVIRONMENT
+else
+    from_environment=$(for name in "${release_inputs[@]}"; do [ -z "${!name:-}" ] || echo "$name"; done | xargs)
+fi
+[ -z "$from_environment" ] ||
+    echo "release: inputs taken from the environment: $from_environment"
 
 [ -z "$lacking" ] ||
     echo "release: the SBOM lacks these fields of BSI TR-03183-2 v2.1: $(paste -s -d ';' <<<"$lacking" | sed 's/;/; /g')"

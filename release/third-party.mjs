@@ -19,6 +19,11 @@
 //       the CycloneDX library's strict validator on a file
 //   third-party.mjs check-inputs
 //       PUBLISHER_* and the URLs, as make release takes them
+//   third-party.mjs check-modules ROOT
+//       ROOT/node_modules holds exactly the packages of ROOT/package-lock.json,
+//       each by its name and version there: the SBOM names the CycloneDX
+//       library that wrote it, and a release is made and checked with the
+//       one that the commit pins
 //
 // Any failure is one line on stderr and exit code 1; wrong usage, 2.
 import fs from 'node:fs'
@@ -28,7 +33,7 @@ const fail = (message, status = 1) => {
   process.stderr.write(`third-party: ${message}\n`)
   process.exit(status)
 }
-const usage = () => fail('usage: third-party.mjs components MAP LINK-FOLDER OWN-FOLDER EXE OUT.json | notices COMPONENTS.json OUT.txt | sbom COMPONENTS.json OUT.json | validate FILE.json | check-inputs', 2)
+const usage = () => fail('usage: third-party.mjs components MAP LINK-FOLDER OWN-FOLDER EXE OUT.json | notices COMPONENTS.json OUT.txt | sbom COMPONENTS.json OUT.json | validate FILE.json | check-inputs | check-modules ROOT', 2)
 
 function read (file, what) {
   try {
@@ -86,6 +91,53 @@ function inputs () {
   }
 }
 
+// The packages under a node_modules folder, by their paths below ROOT
+// ("node_modules/a", "node_modules/@s/b", "node_modules/a/node_modules/c").
+function installedPackages (root, folder = 'node_modules', found = []) {
+  let names = []
+  try {
+    names = fs.readdirSync(path.join(root, folder))
+  } catch {}
+  for (const name of names.filter((n) => !n.startsWith('.')).sort()) {
+    const below = `${folder}/${name}`
+    if (name.startsWith('@')) {
+      installedPackages(root, below, found)
+      continue
+    }
+    if (!fs.existsSync(path.join(root, below, 'package.json'))) continue
+    found.push(below)
+    installedPackages(root, `${below}/node_modules`, found)
+  }
+  return found
+}
+
+function checkModules (root) {
+  let lock
+  try {
+    lock = JSON.parse(read(path.join(root, 'package-lock.json'), 'the lock file')).packages
+    if (!lock || typeof lock !== 'object') throw new Error()
+  } catch {
+    fail(`${root}/package-lock.json is not an npm lock file`)
+  }
+  const shown = (text) => String(text).replace(/[^\x20-\x7e]/g, '?')
+  const locked = Object.keys(lock).filter((key) => key.startsWith('node_modules/'))
+  for (const key of locked) {
+    const expected = lock[key].name || key.slice(key.lastIndexOf('node_modules/') + 'node_modules/'.length)
+    let installed
+    try {
+      installed = JSON.parse(fs.readFileSync(path.join(root, key, 'package.json'), 'utf8'))
+    } catch {
+      if (lock[key].optional) continue
+      fail(`node_modules does not hold ${expected} ${lock[key].version}, which package-lock.json pins (npm ci installs what it pins)`)
+    }
+    if (installed.name !== expected || installed.version !== lock[key].version) {
+      fail(`node_modules holds ${shown(installed.name)} ${shown(installed.version)} at ${key}, where package-lock.json pins ${expected} ${lock[key].version} (npm ci installs what it pins)`)
+    }
+  }
+  const extra = installedPackages(root).find((key) => !(key in lock))
+  if (extra) fail(`node_modules holds ${shown(extra.slice('node_modules/'.length))}, which package-lock.json does not pin (npm ci installs what it pins)`)
+}
+
 async function main (argv) {
   const [command, ...args] = argv
   // The CycloneDX library asks for Node.js 20.18 or later.
@@ -110,6 +162,8 @@ async function main (argv) {
   } else if (command === 'notices' && args.length === 2) {
     const { renderNotices } = await import('./third-party/notices.mjs')
     write(args[1], renderNotices(components(args[0])))
+  } else if (command === 'check-modules' && args.length === 1) {
+    checkModules(args[0])
   } else if (command === 'check-inputs' && args.length === 0) {
     const given = inputs()
     const { isSpdxExpression } = await import('./third-party/sbom.mjs')

@@ -3,25 +3,33 @@
 # that the folder holds exactly the files of a release, each listed once in
 # SHA256SUMS and matching it; that BUILDINFO is a release's BUILDINFO and
 # names this commit on a clean tree and the version that the commit's tag
-# gives; a fresh build of the commit in a temporary folder against BUILDINFO's
-# hash, and the published exe against that build (with its detached
-# signature attached, when signed); the exe's signature and the signature of
-# SHA256SUMS (which vouches for every other file), their time stamps, their
-# signer, and that they carry nothing that their signer did not sign; the
-# commit's tag, and whether git finds it signed; and the notices and the
-# SBOM against what the commit's build and BUILDINFO's inputs give, byte for
-# byte, the SBOM through CycloneDX's validator too.
+# gives; the exe's signature and the signature of SHA256SUMS (which vouches
+# for every other file), their time stamps, their signer, and that they are
+# canonical, carrying nothing that their signer did not sign; the commit's
+# tag, and whether git finds it signed. All that needs no build comes first,
+# so that a forgery is refused in seconds. Then a fresh build of the commit
+# in a temporary folder against BUILDINFO's hash, and the published exe
+# against that build (with its detached signature attached, when signed);
+# and the notices and the SBOM against what the commit's build and
+# BUILDINFO's inputs give, byte for byte, the SBOM through CycloneDX's
+# validator too.
 #   verify-release.sh DIST [CAFILE]      (make verify-release DIST=... [CAFILE=...])
 # CAFILE: the CA certificates for the signature and the time stamp (default:
-# the system's). EXPECT_SIGNER (environment): the SHA-256 fingerprint of the
-# publisher's certificate (a subject pins nothing: any CA in CAFILE can
-# issue one that bears it); a release that is unsigned, whose SHA256SUMS is
-# unsigned, or that anyone else signed then fails. The last line gives the
-# verdict first, and what it read from outside (the signer's subject, the
-# tag's signer, the folder) quoted at its end. Tools of other versions than
+# the system's; better, only the roots that the publisher names for its
+# code-signing and its time-stamping certificates: docs/releasing.md).
+# EXPECT_SIGNER (environment): the SHA-256 fingerprint of the publisher's
+# certificate, in either case, with or without colons, as OpenSSL prints it
+# (a subject pins nothing: any CA in CAFILE can issue one that bears it); a
+# release that is unsigned, whose SHA256SUMS is unsigned, or that anyone
+# else signed then fails. Given but empty, it is refused. The last line
+# gives the verdict first, whether the signer was pinned, and what it read
+# from outside (the signer's subject, the tag's signer, the CA file that it
+# trusted, the folder) quoted at its end. Tools of other versions than
 # BUILDINFO records are named, and the verification goes on: the bytes
-# decide. Whatever the folder holds is
-# printed with every byte that is not printable ASCII escaped.
+# decide. Git reads nothing of the caller's GIT_* and no replaced object
+# (release-lib.sh); node_modules must be what package-lock.json pins.
+# Whatever the folder holds is printed with every byte that is not
+# printable ASCII escaped.
 set -u
 
 fail() { echo "verify-release: $*" >&2; exit 1; }
@@ -33,7 +41,7 @@ stamp_said() { if [ -n "$stamped" ]; then echo "time-stamped $stamped"; else ech
     fail "usage: make verify-release DIST=folder [CAFILE=ca.pem] [EXPECT_SIGNER=sha256]"
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/release/release-lib.sh"
-dist=${1%/} cafile=${2:-/etc/ssl/certs/ca-certificates.crt} expect=${EXPECT_SIGNER:-}
+dist=${1%/} cafile=${2:-/etc/ssl/certs/ca-certificates.crt} expect=${EXPECT_SIGNER-}
 shown_dist=$(shown "$dist")
 # No release file comes near this; a bigger one is refused before it is read.
 max_bytes=$((16 * 1024 * 1024))
@@ -44,11 +52,21 @@ for tool in git sha256sum osslsigncode openssl cmake node; do
     command -v $tool >/dev/null || fail "$tool is not installed (make verify-release installs it)"
 done
 [ -x "$root/release/signature-info.py" ] || fail "no $root/release/signature-info.py"
-if [ -n "$expect" ]; then
-    expect_sha256=$(tr -d ':' <<<"$expect" | tr 'A-F' 'a-f')
+# The pin: as OpenSSL prints it ("sha256 Fingerprint=AB:CD:..."), or its
+# hex digits alone, in either case.
+if [ -n "${EXPECT_SIGNER+set}" ]; then
+    [ -n "$expect" ] ||
+        fail "EXPECT_SIGNER is given but empty: give the SHA-256 fingerprint of the publisher's certificate, or leave EXPECT_SIGNER out to verify without pinning the signer"
+    expect_sha256=$(sed -E 's/^[Ss][Hh][Aa]256 [Ff]ingerprint=//' <<<"$expect" | tr -d ':' | tr 'A-F' 'a-f')
     [[ $expect_sha256 =~ ^[0-9a-f]{64}$ ]] ||
         fail "EXPECT_SIGNER is the SHA-256 fingerprint of the publisher's certificate (64 hex digits), not '$(shown "$expect")': a subject pins nothing, since any CA that CAFILE trusts can issue a certificate that bears it"
+    pinned="signer pinned to $expect_sha256"
+else
+    expect="" pinned="signer not pinned"
 fi
+# The CycloneDX library that writes the SBOM is the one that the commit pins.
+log=$(clean_env node "$root/release/third-party.mjs" check-modules "$root" 2>&1) ||
+    fail "$(shown "${log#third-party: }")"
 
 # Exactly the files of a release, each a regular file: nothing hidden,
 # nothing extra, no link, no device, no pipe that a read would wait on.
@@ -160,15 +178,8 @@ for include in "${includes[@]}"; do
         fail "$name in $shown_dist is not the one of commit $commit"
 done
 
-# A fresh build of the commit, never the checkout's own build/.
 work=$(mktemp -d) || fail "cannot make a temporary folder"
 trap 'rm -rf "$work"' EXIT
-say "building version $version, commit ${commit:0:12}, afresh in $work"
-mkdir "$work/tree" && fresh=$(build_commit "$root" "$commit" "$version" "$work/tree") ||
-    fail "the build of commit $commit failed:$(reason 'error|Error' "$(cat "$work/tree.log" 2>/dev/null)")"
-hash=$(sha256sum <"$fresh" | cut -c1-64)
-[ "$hash" = "$unsigned" ] ||
-    fail "the fresh build of $commit has SHA-256 $hash, but BUILDINFO says $unsigned"
 
 # The signatures: the exe's, and the one of SHA256SUMS, which vouches for
 # every other file. Each must carry nothing that its signer did not sign,
@@ -178,12 +189,6 @@ if [ -n "${present[$signature_file]+1}" ]; then
     mkdir "$work/exe-signature" &&
         signature_structure authenticode "$dist/$signature_file" "$cafile" "$work/exe-signature" ||
         fail "$signature_file:$verify_error"
-    osslsigncode attach-signature -sigin "$dist/$signature_file" -CAfile "$cafile" \
-        -TSA-CAfile "$cafile" -in "$fresh" -out "$work/attached.exe" >/dev/null 2>&1
-    [ -f "$work/attached.exe" ] ||
-        fail "$signature_file is not a signature of the fresh build of $commit"
-    cmp -s "$work/attached.exe" "$dist/UninstallNotice.exe" ||
-        fail "the published UninstallNotice.exe is not the fresh build of $commit with $signature_file attached"
     read_signature "$dist/UninstallNotice.exe" "$cafile" ||
         fail "the signature does not verify against $(shown "$cafile"):$verify_error"
     [ -z "$expect" ] || [ "$signer_sha256" = "$expect_sha256" ] ||
@@ -205,30 +210,10 @@ if [ -n "${present[$signature_file]+1}" ]; then
 else
     [ -z "${present[$manifest_signature_file]+1}" ] ||
         fail "$manifest_signature_file is there, but the exe is unsigned: no release is made so"
-    cmp -s "$fresh" "$dist/UninstallNotice.exe" ||
-        fail "the published UninstallNotice.exe is not the fresh build of $commit"
     [ -z "$expect" ] ||
         fail "the release is unsigned, but EXPECT_SIGNER expects it signed by $expect_sha256"
     what="unsigned: no one vouches for its files"
 fi
-
-# The notices and the SBOM are what the commit's build and BUILDINFO's
-# inputs give, and the SBOM passes CycloneDX's own validator.
-cmp -s "$(dirname "$fresh")/THIRD-PARTY-NOTICES.txt" "$dist/THIRD-PARTY-NOTICES.txt" ||
-    fail "THIRD-PARTY-NOTICES.txt in $shown_dist is not what the build of $commit gives (from its link and this machine's packages)"
-log=$(clean_env node "$root/release/third-party.mjs" validate "$dist/UninstallNotice.cdx.json" 2>&1) ||
-    fail "$(shown "${log#third-party: }")"
-mkdir "$work/sbom" || fail "cannot make $work/sbom"
-for name in UninstallNotice.exe "${includes[@]##*/}"; do
-    cp "$dist/$name" "$work/sbom/" || fail "cannot copy $name into $work/sbom"
-done
-log=$(PUBLISHER_NAME=${field[Publisher-Name]} PUBLISHER_URL=${field[Publisher-URL]} \
-    SOURCE_URL=${field[Source-URL]:-} DOWNLOAD_URL=${field[Download-URL]:-} \
-    PUBLISHER_LICENSE=${field[Publisher-License]:-} \
-    make_sbom "$root" "$(dirname "$fresh")/third-party.json" "$work/sbom" "$version" "$commit" 2>&1) ||
-    fail "cannot make the SBOM from BUILDINFO's inputs: ${log#third-party: }"
-cmp -s "$work/sbom/UninstallNotice.cdx.json" "$dist/UninstallNotice.cdx.json" ||
-    fail "UninstallNotice.cdx.json in $shown_dist is not the SBOM that the build of $commit and BUILDINFO give"
 
 # Whether the commit's tag is signed: git verify-tag's verdict on the tag
 # object that was checked above to be this version's, never a look at its
@@ -256,8 +241,49 @@ else
         tag_said="tag $tag not shown to be signed: git verify-tag could not check it ($(shown "$why"))"
     fi
 fi
+
+# Only now the build: a fresh one of the commit, never the checkout's own
+# build/.
+say "building version $version, commit ${commit:0:12}, afresh in $work"
+mkdir "$work/tree" && fresh=$(build_commit "$root" "$commit" "$version" "$work/tree") ||
+    fail "the build of commit $commit failed:$(reason 'error|Error' "$(cat "$work/tree.log" 2>/dev/null)")"
+hash=$(sha256sum <"$fresh" | cut -c1-64)
+[ "$hash" = "$unsigned" ] ||
+    fail "the fresh build of $commit has SHA-256 $hash, but BUILDINFO says $unsigned"
+if [ -n "${present[$signature_file]+1}" ]; then
+    osslsigncode attach-signature -sigin "$dist/$signature_file" -CAfile "$cafile" \
+        -TSA-CAfile "$cafile" -in "$fresh" -out "$work/attached.exe" >/dev/null 2>&1
+    [ -f "$work/attached.exe" ] ||
+        fail "$signature_file is not a signature of the fresh build of $commit"
+    cmp -s "$work/attached.exe" "$dist/UninstallNotice.exe" ||
+        fail "the published UninstallNotice.exe is not the fresh build of $commit with $signature_file attached"
+else
+    cmp -s "$fresh" "$dist/UninstallNotice.exe" ||
+        fail "the published UninstallNotice.exe is not the fresh build of $commit"
+fi
+
+# The notices and the SBOM are what the commit's build and BUILDINFO's
+# inputs give, and the SBOM passes CycloneDX's own validator.
+cmp -s "$(dirname "$fresh")/THIRD-PARTY-NOTICES.txt" "$dist/THIRD-PARTY-NOTICES.txt" ||
+    fail "THIRD-PARTY-NOTICES.txt in $shown_dist is not what the build of $commit gives (from its link and this machine's packages)"
+log=$(clean_env node "$root/release/third-party.mjs" validate "$dist/UninstallNotice.cdx.json" 2>&1) ||
+    fail "$(shown "${log#third-party: }")"
+mkdir "$work/sbom" || fail "cannot make $work/sbom"
+for name in UninstallNotice.exe "${includes[@]##*/}"; do
+    cp "$dist/$name" "$work/sbom/" || fail "cannot copy $name into $work/sbom"
+done
+log=$(PUBLISHER_NAME=${field[Publisher-Name]} PUBLISHER_URL=${field[Publisher-URL]} \
+    SOURCE_URL=${field[Source-URL]:-} DOWNLOAD_URL=${field[Download-URL]:-} \
+    PUBLISHER_LICENSE=${field[Publisher-License]:-} \
+    make_sbom "$root" "$(dirname "$fresh")/third-party.json" "$work/sbom" "$version" "$commit" 2>&1) ||
+    fail "cannot make the SBOM from BUILDINFO's inputs: ${log#third-party: }"
+cmp -s "$work/sbom/UninstallNotice.cdx.json" "$dist/UninstallNotice.cdx.json" ||
+    fail "UninstallNotice.cdx.json in $shown_dist is not the SBOM that the build of $commit and BUILDINFO give"
+
 # The verdict first; what was read from outside after it, quoted, the folder
 # last, so that no name can pass for a verdict.
-outside+=("folder '$shown_dist'")
+outside+=("CA file '$(shown "$cafile")'" "folder '$shown_dist'")
 said_outside=$(printf '%s; ' "${outside[@]}")
-say "ok: version $version, commit $commit, rebuilt byte for byte; $what; $tag_said; ${said_outside%; }"
+[ -z "$ignored_git_variables" ] ||
+    say "note: git read nothing of what the caller set of $ignored_git_variables: only the clone's own objects and refs"
+say "ok: version $version, commit $commit, rebuilt byte for byte; $what; $pinned; $tag_said; ${said_outside%; }"

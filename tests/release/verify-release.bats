@@ -12,7 +12,8 @@
 # pattern would match, paths out of the folder, a device that never ends, a
 # link; a BUILDINFO with keys twice, unknown keys or escape sequences; a
 # time stamp that only the signature's description claims; a signer other
-# than the expected one, or none.
+# than the expected one, or none; and each way that a signature, git or
+# node_modules once carried what nobody signed or committed.
 #   BUILD_DIR=build/windows bats tests/release/verify-release.bats
 
 load signing-fixture
@@ -96,7 +97,7 @@ tag_key() {
     assert_success
     assert_equal "$stderr" ""
     local time="[A-Z][a-z]{2} [ 0-9]{2} [0-9:]{8} [0-9]{4} GMT"
-    assert_regex "${lines[-1]}" "^verify-release: ok: version $VERSION, commit $COMMIT, rebuilt byte for byte; exe signed by the certificate SHA-256 $CERT_SHA256, time-stamped $time; SHA256SUMS, and so every file, signed by the same certificate, time-stamped $time; tag v$VERSION not signed \\(a plain tag\\); signer '/CN=Quillane Test Publisher'; folder '$SIGNED'$"
+    assert_regex "${lines[-1]}" "^verify-release: ok: version $VERSION, commit $COMMIT, rebuilt byte for byte; exe signed by the certificate SHA-256 $CERT_SHA256, time-stamped $time; SHA256SUMS, and so every file, signed by the same certificate, time-stamped $time; signer not pinned; tag v$VERSION not signed \\(a plain tag\\); signer '/CN=Quillane Test Publisher'; CA file '$CA'; folder '$SIGNED'$"
 }
 
 @test "a good signed release still verifies 40 days on, after its certificate expired" {
@@ -119,7 +120,7 @@ tag_key() {
     verify_release "$UNSIGNED"
     assert_success
     assert_equal "${lines[-1]}" \
-        "verify-release: ok: version $VERSION, commit $COMMIT, rebuilt byte for byte; unsigned: no one vouches for its files; tag v$VERSION not signed (a plain tag); folder '$UNSIGNED'"
+        "verify-release: ok: version $VERSION, commit $COMMIT, rebuilt byte for byte; unsigned: no one vouches for its files; signer not pinned; tag v$VERSION not signed (a plain tag); CA file '$CA'; folder '$UNSIGNED'"
 }
 
 @test "a tool of another version than BUILDINFO records is named, and the bytes decide" {
@@ -132,10 +133,14 @@ tag_key() {
     assert_line --partial "verify-release: ok: version $VERSION, commit $COMMIT"
 }
 
+# The forger's exe signature is as good as the publisher's: only the
+# rebuild tells. (SHA256SUMS.sig goes, or it would refuse the new checksums
+# before any build.)
 @test "forgery: a changed source signed with the same key, fresh signature and checksums" {
     forge "$SIGNED" forged
     cp "$FORGED/signed.exe" forged/UninstallNotice.exe
     cp "$FORGED/signed.exe.sig" forged/UninstallNotice.exe.sig
+    rm forged/SHA256SUMS.sig
     reseal forged
     verify_release forged
     assert_one_line_failure "verify-release: the published UninstallNotice.exe is not the fresh build of $COMMIT with UninstallNotice.exe.sig attached"
@@ -148,6 +153,7 @@ tag_key() {
     local hash
     hash=$(sha256sum <"$FORGED/build/windows/UninstallNotice.exe" | cut -c1-64)
     sed -i "s/^Unsigned-SHA256: .*/Unsigned-SHA256: $hash/" forged/BUILDINFO
+    rm forged/SHA256SUMS.sig
     reseal forged
     verify_release forged
     assert_one_line_failure "verify-release: the fresh build of $COMMIT has SHA-256 $(sed -n 's/^Unsigned-SHA256: //p' "$SIGNED/BUILDINFO"), but BUILDINFO says $hash"
@@ -323,9 +329,16 @@ reseal_all() { (cd "$1" && rm SHA256SUMS && sha256sum -- * >SHA256SUMS); }
     assert_regex "${lines[-1]}" "rebuilt byte for byte; exe signed by the certificate SHA-256 $CERT_SHA256, with no time stamp; SHA256SUMS unsigned: no one vouches for the other files; "
 }
 
-@test "fooled: a signer other than EXPECT_SIGNER, or no signature at all" {
-    verify_expecting "${CERT_SHA256^^}" "$SIGNED"
+# The faults: the verdict did not say whether the signer was pinned (the
+# same last line with no EXPECT_SIGNER, an empty one, or one in capitals
+# with colons), and an empty EXPECT_SIGNER pinned nothing in silence.
+@test "fooled: a signer other than EXPECT_SIGNER, or no signature at all; the verdict says whether it was pinned" {
+    # As OpenSSL prints it: in capitals, with colons, after its label.
+    verify_expecting "sha256 Fingerprint=$(sed 's/../&:/g; s/:$//' <<<"${CERT_SHA256^^}")" "$SIGNED"
     assert_success
+    [[ ${lines[-1]} == *"; signer pinned to $CERT_SHA256; "* ]] || fail "expected the pin, saw: ${lines[-1]}"
+    verify_expecting "" "$SIGNED"
+    assert_one_line_failure_with "verify-release: EXPECT_SIGNER is given but empty"
 
     local other=0000000000000000000000000000000000000000000000000000000000000001
     verify_expecting "$other" "$SIGNED"
@@ -363,8 +376,8 @@ reseal_all() { (cd "$1" && rm SHA256SUMS && sha256sum -- * >SHA256SUMS); }
     GNUPGHOME=$BATS_TEST_TMPDIR/empty && mkdir -m 700 "$GNUPGHOME"
     verify_release "$UNSIGNED"
     local unknown=${lines[-1]}
-    assert_regex "$known" "; unsigned: no one vouches for its files; tag v$VERSION signed, and git verify-tag checked it \\(GOODSIG [0-9A-F]+\\); tag signer 'Quillane Releases <releases@example.invalid>'; folder '$UNSIGNED'$"
-    assert_regex "$unknown" "; unsigned: no one vouches for its files; tag v$VERSION not shown to be signed: git verify-tag could not check it \\(NO_PUBKEY\\); folder '$UNSIGNED'$"
+    assert_regex "$known" "; unsigned: no one vouches for its files; signer not pinned; tag v$VERSION signed, and git verify-tag checked it \\(GOODSIG [0-9A-F]+\\); tag signer 'Quillane Releases <releases@example.invalid>'; CA file '$CA'; folder '$UNSIGNED'$"
+    assert_regex "$unknown" "; unsigned: no one vouches for its files; signer not pinned; tag v$VERSION not shown to be signed: git verify-tag could not check it \\(NO_PUBKEY\\); CA file '$CA'; folder '$UNSIGNED'$"
 }
 
 @test "forgery: notices that are not what the link gives, with fresh checksums" {
@@ -468,7 +481,7 @@ reseal_all() { (cd "$1" && rm SHA256SUMS && sha256sum -- * >SHA256SUMS); }
         "v$VERSION" "$COMMIT" >/dev/null
     verify_release "$UNSIGNED"
     assert_success
-    [[ ${lines[-1]} == *"; tag v$VERSION not signed: what looks like a signature in it is none (git verify-tag: NODATA); folder '$UNSIGNED'" ]] ||
+    [[ ${lines[-1]} == *"; tag v$VERSION not signed: what looks like a signature in it is none (git verify-tag: NODATA); CA file '$CA'; folder '$UNSIGNED'" ]] ||
         fail "expected the tag said unsigned, saw: ${lines[-1]}"
 }
 
@@ -482,11 +495,137 @@ reseal_all() { (cd "$1" && rm SHA256SUMS && sha256sum -- * >SHA256SUMS); }
     mkdir "$spelled" && cp -r "$UNSIGNED" "$spelled/rel"
     verify_release "$spelled/rel"
     assert_success
-    assert_equal "${lines[-1]}" "verify-release: ok: version $VERSION, commit $COMMIT, rebuilt byte for byte; unsigned: no one vouches for its files; tag v$VERSION not signed (a plain tag); folder '$spelled/rel'"
+    assert_equal "${lines[-1]}" "verify-release: ok: version $VERSION, commit $COMMIT, rebuilt byte for byte; unsigned: no one vouches for its files; signer not pinned; tag v$VERSION not signed (a plain tag); CA file '$CA'; folder '$spelled/rel'"
 }
 
 @test "a commit with no version tag: its version tags are named as none" {
     git -C "$REPO" tag -d "v$VERSION" >/dev/null
     verify_release "$UNSIGNED"
     assert_one_line_failure "verify-release: BUILDINFO says version $VERSION, but commit ${COMMIT:0:12} is not tagged v$VERSION (its version tags: none)"
+}
+
+# The faults: a signature carried 256 KiB that no key signed and still
+# verified, pinned: in a copy of the CA's certificate whose signature bytes
+# were the payload (a trust anchor's own signature is never checked), as a
+# second digest algorithm's parameters, or as the content of the detached
+# signature of SHA256SUMS. In the exe's signature, the copy even shipped
+# inside the exe. Each is refused now before anything is built.
+@test "fooled: 256 KiB that no key signed, inside either signature, refused before any build" {
+    local case which change file
+    for case in "exe anchor" "exe algorithm" "SHA256SUMS anchor" "SHA256SUMS algorithm" \
+        "SHA256SUMS content"; do
+        echo "# $case" >&3
+        read -r which change <<<"$case"
+        file=UninstallNotice.exe.sig && [ "$which" = exe ] || file=SHA256SUMS.sig
+        rm -rf forged && forge "$SIGNED" forged
+        "$BATS_TEST_DIRNAME/tamper-signature.py" "$SIGNED/$file" "forged/$file" $change "$CA"
+        if [ "$which" = exe ]; then
+            osslsigncode attach-signature -sigin "forged/$file" -CAfile "$CA" -TSA-CAfile "$CA" \
+                -in "$REPO/build/windows/UninstallNotice.exe" -out attached.exe >/dev/null
+            mv attached.exe forged/UninstallNotice.exe
+            rm forged/SHA256SUMS.sig
+            resbom forged
+            reseal forged
+            verify_release forged
+        else
+            verify_expecting "$CERT_SHA256" forged
+        fi
+        case $change in
+        anchor) assert_one_line_failure_with "the signature carries a certificate, Common Name: Quillane Test CA, that is not one of the CA file's and whose signature no issuer's key there or in it checks" ;;
+        algorithm) assert_one_line_failure_with "the signature lists 2 digest algorithms where its signer uses one" ;;
+        content) assert_one_line_failure_with "the signature carries content of its own, though it is a detached signature of SHA256SUMS" ;;
+        esac
+        refute_output --partial "afresh"
+    done
+}
+
+# The fault: a stamp whose time lies before its time-stamping certificate
+# existed rescued a code-signing certificate that had expired: for the
+# signature of SHA256SUMS, OpenSSL checks the stamping certificate now, and
+# the signature at the stamp's time. (osslsigncode checks the exe's at the
+# stamp's time, and refuses it there.)
+@test "fooled: a time stamp from before its time-stamping certificate existed, on an expired certificate" {
+    local late=$BATS_TEST_TMPDIR/late
+    mkdir "$late" && echo 01 >"$late/serial"
+    # A time-stamping certificate of the same CA that exists from 30 days on.
+    (cd "$FIXTURE" && faketime -f +30d openssl x509 -req -in tsa.csr -CA ca.pem -CAkey ca.key \
+        -CAcreateserial -days 365 -extfile tsa.ext -out "$late/tsa.pem") >/dev/null 2>&1 ||
+        fail "cannot make the late time-stamping certificate"
+    sed -e "s|^serial = .*|serial = $late/serial|" -e "s|^signer_cert = .*|signer_cert = $late/tsa.pem|" \
+        "$FIXTURE/tsa.cnf" >"$late/tsa.cnf"
+    # Its stamp of the signature of SHA256SUMS, dated today, when the
+    # publisher's certificate was valid.
+    "$BATS_TEST_DIRNAME/tamper-signature.py" "$SIGNED/SHA256SUMS.sig" stamped.bin stamped
+    openssl ts -query -data stamped.bin -sha256 -cert -out query.tsq 2>/dev/null &&
+        openssl ts -reply -config "$late/tsa.cnf" -queryfile query.tsq -token_out \
+            -out token.der 2>/dev/null || fail "cannot make the stamp"
+    forge "$SIGNED" forged
+    "$BATS_TEST_DIRNAME/tamper-signature.py" "$SIGNED/SHA256SUMS.sig" forged/SHA256SUMS.sig token token.der
+    run --separate-stderr faketime -f +40d env "EXPECT_SIGNER=$CERT_SHA256" \
+        bash "$REPO/release/verify-release.sh" forged "$CA"
+    assert_one_line_failure_with "verify-release: SHA256SUMS.sig, against $CA and SHA256SUMS as it stands: the signature's time stamp says "
+    assert_one_line_failure_with "when its certificate Common Name: Quillane Test Time Stamps was not valid"
+}
+
+# The faults: 1,500 nested SEQUENCEs gave a RecursionError, and a time
+# stamp at 00000101000000Z a TypeError: 3 KB of traceback as the reason.
+@test "fooled: what makes the parser stumble is refused in one plain line" {
+    local case
+    for case in "nested 1500" "stamp-time 00000101000000Z"; do
+        echo "# $case" >&3
+        rm -rf forged && forge "$SIGNED" forged
+        "$BATS_TEST_DIRNAME/tamper-signature.py" "$SIGNED/SHA256SUMS.sig" forged/SHA256SUMS.sig $case
+        verify_expecting "$CERT_SHA256" forged
+        assert_one_line_failure_with "verify-release: SHA256SUMS.sig, against $CA and SHA256SUMS as it stands: "
+        [[ $stderr != *Traceback* ]] || fail "a traceback: $stderr"
+    done
+}
+
+# The fault: a time-stamping service that lists its own certificate in its
+# certs file stamps it twice into the token, and our rule refused what
+# carries no byte of its own.
+@test "a time stamp that carries its own certificate twice verifies" {
+    forge "$SIGNED" twice
+    "$BATS_TEST_DIRNAME/tamper-signature.py" "$SIGNED/SHA256SUMS.sig" twice/SHA256SUMS.sig stamp-twice
+    verify_expecting "$CERT_SHA256" twice
+    assert_success
+}
+
+# The faults: git read the commit's include through the clone's
+# refs/replace, or through another object store that the caller's
+# GIT_OBJECT_DIRECTORY named, whose loose object held the forger's include
+# under the name of the commit's.
+@test "fooled: a changed include, through git replace or another object store" {
+    forge "$UNSIGNED" forged
+    echo '; the forger was here' >>forged/UninstallNotice.nsh
+    resbom forged
+    reseal forged
+    local original forgery
+    original=$(git -C "$REPO" rev-parse HEAD:integration/nsis/UninstallNotice.nsh)
+    forgery=$(git -C "$REPO" hash-object -w "$PWD/forged/UninstallNotice.nsh")
+    git -C "$REPO" replace "$original" "$forgery"
+    verify_release forged
+    git -C "$REPO" replace -d "$original" >/dev/null
+    assert_one_line_failure "verify-release: UninstallNotice.nsh in forged is not the one of commit $COMMIT"
+
+    cp -r "$REPO/.git/objects" objects && chmod -R u+w objects
+    /usr/bin/python3 -c 'import sys, zlib
+data = open(sys.argv[2], "rb").read()
+open(sys.argv[1], "wb").write(zlib.compress(b"blob %d\0" % len(data) + data))' \
+        "objects/${original:0:2}/${original:2}" forged/UninstallNotice.nsh
+    GIT_OBJECT_DIRECTORY=$PWD/objects GIT_ALTERNATE_OBJECT_DIRECTORIES=$REPO/.git/objects \
+        verify_release forged
+    assert_one_line_failure "verify-release: UninstallNotice.nsh in forged is not the one of commit $COMMIT"
+}
+
+# The fault: node_modules was not checked against package-lock.json, so
+# another CycloneDX library's version reached the signed SBOM in silence.
+@test "fooled: a node_modules that package-lock.json does not pin" {
+    local modules=$BATS_TEST_TMPDIR/modules
+    cp -r -L "$ROOT/node_modules" "$modules"
+    sed -i 's/"version": "10.3.0"/"version": "10.2.0"/' "$modules/@cyclonedx/cyclonedx-library/package.json"
+    rm "$REPO/node_modules" && ln -s "$modules" "$REPO/node_modules"
+    verify_release "$UNSIGNED"
+    rm "$REPO/node_modules" && ln -s "$ROOT/node_modules" "$REPO/node_modules"
+    assert_one_line_failure "verify-release: node_modules holds @cyclonedx/cyclonedx-library 10.2.0 at node_modules/@cyclonedx/cyclonedx-library, where package-lock.json pins @cyclonedx/cyclonedx-library 10.3.0 (npm ci installs what it pins)"
 }

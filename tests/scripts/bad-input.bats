@@ -85,13 +85,19 @@ answers() {
     assert_equal "$(ls "$ROOT" "$PWD" | grep '^ran-' || true)" ""
 }
 
-# The fault: make took an input from a MAKEFLAGS in its environment, and
+# The faults: make took an input from a MAKEFLAGS in its environment (with
+# NAME= and NAME:= refused, CAFILE::=, +=, ?= and != still got through), and
 # expanded RELEASE_* (which it exported) as make syntax.
 @test "make, with an input in MAKEFLAGS from the environment, or \$(shell ...) in RELEASE_*" {
-    run --separate-stderr env MAKEFLAGS='DIST=nowhere' timeout -k 5 20 make -C "$ROOT" -o deps verify-release
-    assert_failure
-    [[ $stderr == *"MAKEFLAGS in the environment sets DIST: give make's inputs on its command line, where they stay data"* ]] ||
-        fail "expected MAKEFLAGS refused, saw: $stderr"
+    local assignment
+    for assignment in DIST=nowhere 'CAFILE::=forger/ca.pem' 'CAFILE:::=forger/ca.pem' \
+        'DOWNLOAD_URL+=https://forger.example' 'CAFILE?=forger/ca.pem' 'CAFILE!=echo forger/ca.pem'; do
+        run --separate-stderr env MAKEFLAGS="$assignment" timeout -k 5 20 make -C "$ROOT" -o deps \
+            verify-release DIST=x
+        assert_failure
+        [[ $stderr == *"MAKEFLAGS in the environment sets ${assignment%%[:+?!=]*}: give make's inputs on its command line, where they stay data"* ]] ||
+            fail "expected $assignment refused, saw: $stderr"
+    done
     run --separate-stderr timeout -k 5 20 make -C "$ROOT" -o deps release PUBLISHER_NAME=Quillane \
         PUBLISHER_URL=https://quillane.example 'RELEASE_SIGN_TIMEOUT=$(shell touch ran-timeout)' \
         'RELEASE_ALLOW_DIRTY=$(shell touch ran-dirty)'
@@ -125,4 +131,13 @@ answers() {
     answers "no third-party notices at none.txt" bash "$ROOT/scripts/inno-clients.sh" \
         clients "$BUILD_DIR/UninstallNotice.exe" none.txt "$BUILD_DIR/quillane_standin.exe"
     [ ! -e clients/wineprefix ]
+}
+
+# The fault: an input that make took from the environment, not from its
+# command line, reached a release unnamed.
+@test "make release names the inputs that it took from the environment" {
+    run env DOWNLOAD_URL=https://quillane.example/d make -C "$ROOT" -n -o deps release \
+        PUBLISHER_NAME=Quillane PUBLISHER_URL=https://quillane.example
+    assert_success
+    assert_output --partial "RELEASE_FROM_ENVIRONMENT='DOWNLOAD_URL'"
 }
