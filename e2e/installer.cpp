@@ -167,12 +167,23 @@ std::string AnswerUninstallerBox(HWND box)
     return yes ? "Yes" : "OK '" + (contents.texts.empty() ? "" : contents.texts[0]) + "'";
 }
 
+// Only once it has been on the screen for a moment: a message box may show
+// before its last button is made (seen under Wine in a loaded machine), and
+// the includes' question would then pass for one of these.
 HWND UninstallerBox()
 {
-    return FindTopLevel(
+    static HWND seen;
+    static DWORD since;
+    HWND box = FindTopLevel(
         [](HWND hwnd)
         {
             return ClassName(hwnd) == "#32770" && ProcessOf(hwnd) != GetCurrentProcessId() &&
                    !IsNoticeBox(hwnd);
         });
+    if (box != seen)
+    {
+        seen = box;
+        since = GetTickCount();
+    }
+    return box && GetTickCount() - since >= 300 ? box : NULL;
 }

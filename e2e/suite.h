@@ -194,7 +194,7 @@ HWND UninstallerWindow();
 bool PressUninstallerButton(DWORD timeout);
 // A dialog of another process than ours that is not the notice: an Inno
 // uninstaller's own question or message (its windows are no dialogs, unlike
-// NSIS's); NULL if none is up.
+// NSIS's); NULL if none is up, or if it came up only a moment ago.
 HWND UninstallerBox();
 // Answers such a box as a user would: Yes if it asks ("Yes"), else OK
 // ("OK 'its text'"), and waits a while for it to go.
