@@ -16,7 +16,7 @@ BENCH_PAIRS ?= 40
 # none is exported or handed to the build's own makes, which would expand it.
 INPUTS := DIST CAFILE EXPECT_SIGNER BENCH_PAIRS SIGN_PFX SIGN_PASSWORD_FILE SIGN_PKCS11_MODULE \
 	SIGN_KEY SIGN_CERT SIGN_PIN_FILE SIGN_TIMESTAMP_URL SIGN_CAFILE \
-	PUBLISHER_NAME PUBLISHER_URL SOURCE_URL DOWNLOAD_URL PUBLISHER_LICENSE \
+	PUBLISHER_NAME PUBLISHER_URL SOURCE_URL DOWNLOAD_URL PUBLISHER_LICENSE PUBLISHER_LICENSE_URL \
 	RELEASE_SIGN_TIMEOUT RELEASE_ALLOW_DIRTY
 # make exports every variable of its command line, expanding it as it goes:
 # none is, ours or not.
@@ -96,14 +96,15 @@ pictures: windows
 # dist/: the program as the version of its commit's tag vX.Y.Z, the NSIS and
 # Inno Setup includes, the third-party notices, the SBOM, BUILDINFO and
 # SHA256SUMS. PUBLISHER_NAME=... PUBLISHER_URL=https://... are required;
-# [SOURCE_URL=...] [DOWNLOAD_URL=...] [PUBLISHER_LICENSE=spdx-expression].
+# [SOURCE_URL=...] [DOWNLOAD_URL=...] [PUBLISHER_LICENSE=spdx-expression]
+# [PUBLISHER_LICENSE_URL=...].
 # Signed with a key on a token: SIGN_PKCS11_MODULE=module.so
 # SIGN_KEY=pkcs11:... SIGN_CERT=... SIGN_PIN_FILE=pin.txt, or with a key in a
 # file: SIGN_PFX=cert.pfx SIGN_PASSWORD_FILE=password.txt; either with
 # [SIGN_TIMESTAMP_URL=...] [SIGN_CAFILE=...]. See docs/releasing.md.
 RELEASE_INPUTS := SIGN_PFX SIGN_PASSWORD_FILE SIGN_PKCS11_MODULE SIGN_KEY SIGN_CERT SIGN_PIN_FILE \
 	SIGN_TIMESTAMP_URL SIGN_CAFILE PUBLISHER_NAME PUBLISHER_URL SOURCE_URL DOWNLOAD_URL \
-	PUBLISHER_LICENSE RELEASE_SIGN_TIMEOUT RELEASE_ALLOW_DIRTY
+	PUBLISHER_LICENSE PUBLISHER_LICENSE_URL RELEASE_SIGN_TIMEOUT RELEASE_ALLOW_DIRTY
 release: deps
 	@env $(call pass,$(RELEASE_INPUTS)) \
 		RELEASE_FROM_ENVIRONMENT='$(strip $(call from_environment,$(RELEASE_INPUTS)))' \

@@ -21,7 +21,7 @@ tool_packages=(g++-mingw-w64-x86-64-win32 gcc-mingw-w64-x86-64-win32 binutils-mi
 # What a release takes from its caller, by name (make release passes each).
 release_inputs=(SIGN_PFX SIGN_PASSWORD_FILE SIGN_PKCS11_MODULE SIGN_KEY SIGN_CERT SIGN_PIN_FILE
     SIGN_TIMESTAMP_URL SIGN_CAFILE PUBLISHER_NAME PUBLISHER_URL SOURCE_URL DOWNLOAD_URL
-    PUBLISHER_LICENSE RELEASE_SIGN_TIMEOUT RELEASE_ALLOW_DIRTY)
+    PUBLISHER_LICENSE PUBLISHER_LICENSE_URL RELEASE_SIGN_TIMEOUT RELEASE_ALLOW_DIRTY)
 
 # The includes that ship beside the program, one per installer system, as
 # paths in the tree; each is published under its own file name.
@@ -39,7 +39,7 @@ manifest_signature_file=SHA256SUMS.sig
 # "Package:" for each of tool_packages) and those that it may have.
 buildinfo_header="# What this release was built from and with; make verify-release checks it."
 buildinfo_keys=(Version Commit Tree Unsigned-SHA256 Publisher-Name Publisher-URL)
-buildinfo_optional_keys=(Source-URL Download-URL Publisher-License)
+buildinfo_optional_keys=(Source-URL Download-URL Publisher-License Publisher-License-URL)
 
 # The versions that a commit releases as: X.Y.Z for each of its tags vX.Y.Z,
 # each part 0 to 65535 with no leading zero, that is the commit's own (see
@@ -115,7 +115,7 @@ dropped_build_variables() {
 publisher_env() {
     clean_env PUBLISHER_NAME="${PUBLISHER_NAME:-}" PUBLISHER_URL="${PUBLISHER_URL:-}" \
         SOURCE_URL="${SOURCE_URL:-}" DOWNLOAD_URL="${DOWNLOAD_URL:-}" \
-        PUBLISHER_LICENSE="${PUBLISHER_LICENSE:-}" "$@"
+        PUBLISHER_LICENSE="${PUBLISHER_LICENSE:-}" PUBLISHER_LICENSE_URL="${PUBLISHER_LICENSE_URL:-}" "$@"
 }
 
 package_version() {
@@ -179,8 +179,11 @@ build_commit() {
 # Writes FOLDER/UninstallNotice.cdx.json, the SBOM of the release in FOLDER
 # (its exe as published, its includes), with the checkout's own tool and
 # libraries, and the publisher's inputs from the environment. Its time is
-# the commit's. Prints the fields that it lacks for want of an input.
-#   make_sbom ROOT THIRD-PARTY.json FOLDER VERSION COMMIT
+# the commit's. Prints the fields that it lacks. A verifier gives the
+# release's own SBOM as RELEASED: its .deb names and hashes are taken, each
+# checked where apt here knows it, and one line "unchecked: ..." is printed
+# for each that apt here cannot check.
+#   make_sbom ROOT THIRD-PARTY.json FOLDER VERSION COMMIT [RELEASED]
 make_sbom() {
     local time list="" name
     time=$(git -C "$1" log -1 --format=%ct "$5") || return 1
@@ -188,7 +191,7 @@ make_sbom() {
         list+="$3/$name"$'\n'
     done
     publisher_env SBOM_VERSION="$4" SBOM_COMMIT="$5" SBOM_TIME="$time" SBOM_EXE="$3/UninstallNotice.exe" \
-        SBOM_INCLUDES="$list" node "$1/release/third-party.mjs" sbom "$2" "$3/UninstallNotice.cdx.json"
+        SBOM_INCLUDES="$list" SBOM_DEBS_FROM="${6:-}" node "$1/release/third-party.mjs" sbom "$2" "$3/UninstallNotice.cdx.json"
 }
 
 # The line of a tool's output that says what went wrong, after a space:

@@ -16,6 +16,8 @@
 #   DOWNLOAD_URL         optional: where this release is published
 #   PUBLISHER_LICENSE    optional: the licence of our own code, an SPDX
 #                        expression
+#   PUBLISHER_LICENSE_URL optional: where the text of that licence is, which
+#                        the SBOM gives for each LicenseRef-... in it
 # The release ends by naming each field of BSI TR-03183-2 v2.1 that the SBOM
 # lacks: for want of an input (named), or where nobody here can know it
 # (the hashes of the DLLs that Windows provides).
@@ -258,6 +260,7 @@ cp "$exe" "${includes[@]/#/$root/}" "$(dirname "$rebuilt")/THIRD-PARTY-NOTICES.t
     [ -z "${SOURCE_URL:-}" ] || echo "Source-URL: $SOURCE_URL"
     [ -z "${DOWNLOAD_URL:-}" ] || echo "Download-URL: $DOWNLOAD_URL"
     [ -z "${PUBLISHER_LICENSE:-}" ] || echo "Publisher-License: $PUBLISHER_LICENSE"
+    [ -z "${PUBLISHER_LICENSE_URL:-}" ] || echo "Publisher-License-URL: $PUBLISHER_LICENSE_URL"
 } >"$stage/BUILDINFO" || fail "cannot write BUILDINFO"
 
 if [ $with != none ]; then

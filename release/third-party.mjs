@@ -12,9 +12,13 @@
 //   third-party.mjs sbom COMPONENTS.json OUT.json  (the release's inputs in
 //       the environment: SBOM_VERSION, SBOM_COMMIT, SBOM_TIME, SBOM_EXE,
 //       SBOM_INCLUDES (one a line), PUBLISHER_NAME, PUBLISHER_URL and,
-//       optional, PUBLISHER_LICENSE, SOURCE_URL, DOWNLOAD_URL)
+//       optional, PUBLISHER_LICENSE, PUBLISHER_LICENSE_URL, SOURCE_URL,
+//       DOWNLOAD_URL; a verifier adds SBOM_DEBS_FROM, the release's SBOM,
+//       whose .deb names and hashes are taken, each checked where apt here
+//       knows it)
 //       the CycloneDX 1.6 SBOM; prints the BSI TR-03183-2 fields that it
-//       lacks for want of an input, one a line
+//       lacks, one a line, then a line "unchecked: ..." for each fact taken
+//       from SBOM_DEBS_FROM that apt here could not check
 //   third-party.mjs validate FILE.json
 //       the CycloneDX library's strict validator on a file
 //   third-party.mjs check-inputs
@@ -68,7 +72,7 @@ function inputs () {
   if (!given('PUBLISHER_NAME') || !given('PUBLISHER_URL')) {
     fail('PUBLISHER_NAME and PUBLISHER_URL (an https URL) are required: the SBOM names the publisher as the maker and supplier of the exe')
   }
-  for (const name of ['PUBLISHER_URL', 'SOURCE_URL', 'DOWNLOAD_URL']) {
+  for (const name of ['PUBLISHER_URL', 'SOURCE_URL', 'DOWNLOAD_URL', 'PUBLISHER_LICENSE_URL']) {
     if (!given(name)) continue
     let url
     try {
@@ -80,12 +84,13 @@ function inputs () {
     }
   }
   // BUILDINFO records them, and holds printable ASCII only.
-  for (const name of ['PUBLISHER_NAME', 'PUBLISHER_URL', 'SOURCE_URL', 'DOWNLOAD_URL', 'PUBLISHER_LICENSE']) {
+  for (const name of ['PUBLISHER_NAME', 'PUBLISHER_URL', 'SOURCE_URL', 'DOWNLOAD_URL', 'PUBLISHER_LICENSE', 'PUBLISHER_LICENSE_URL']) {
     if (/[^\x20-\x7e]/.test(env[name] || '')) fail(`${name} must be printable ASCII on one line`)
   }
   return {
     publisher: { name: env.PUBLISHER_NAME, url: env.PUBLISHER_URL },
     licence: env.PUBLISHER_LICENSE || null,
+    licenceUrl: env.PUBLISHER_LICENSE_URL || null,
     sourceUrl: env.SOURCE_URL || null,
     downloadUrl: env.DOWNLOAD_URL || null
   }
@@ -166,9 +171,15 @@ async function main (argv) {
     checkModules(args[0])
   } else if (command === 'check-inputs' && args.length === 0) {
     const given = inputs()
-    const { isSpdxExpression } = await import('./third-party/sbom.mjs')
+    const { isSpdxExpression, licenceRefs } = await import('./third-party/licences.mjs')
     if (given.licence && !isSpdxExpression(given.licence)) {
       fail(`PUBLISHER_LICENSE must be an SPDX licence expression (such as MIT, or LicenseRef-Quillane-EULA), not '${given.licence}'`)
+    }
+    // The URL defines the one licence of the publisher's own that SPDX
+    // does not: where there is none, or more than one, it would say nothing.
+    const refs = licenceRefs(given.licence || '')
+    if (given.licenceUrl && refs.length !== 1) {
+      fail(`PUBLISHER_LICENSE_URL gives the text of the one LicenseRef-... in PUBLISHER_LICENSE, and ${given.licence ? `'${given.licence}' has ${refs.length}` : 'PUBLISHER_LICENSE is not given'}`)
     }
   } else if (command === 'sbom' && args.length === 2) {
     const { makeSbom } = await import('./third-party/sbom.mjs')
@@ -186,9 +197,22 @@ async function main (argv) {
       fail('sbom needs SBOM_VERSION, SBOM_COMMIT (a full commit id), SBOM_TIME (seconds) and SBOM_EXE', 2)
     }
     for (const file of [release.exe, ...release.includes]) read(file, 'a file of the release')
-    const { text, lacking } = await makeSbom(components(args[0]), { ...release, tool: { name: 'third-party.mjs', version: release.commit } })
+    const listed = components(args[0])
+    const { debsOf, debsInSbom } = await import('./third-party/debs.mjs')
+    let stated = null
+    if (env.SBOM_DEBS_FROM) {
+      try {
+        stated = debsInSbom(JSON.parse(read(env.SBOM_DEBS_FROM, 'the SBOM')))
+      } catch (error) {
+        if (error instanceof SyntaxError) fail(`${env.SBOM_DEBS_FROM} is not JSON, so not a CycloneDX SBOM`)
+        throw error
+      }
+    }
+    const { debs, unchecked } = debsOf(listed.packages, stated)
+    const { text, lacking } = await makeSbom(listed, { ...release, debs, tool: { name: 'third-party.mjs', version: release.commit } })
     write(args[1], text)
     for (const field of lacking) process.stdout.write(`${field}\n`)
+    for (const fact of unchecked) process.stdout.write(`unchecked: ${fact}\n`)
   } else if (command === 'validate' && args.length === 1) {
     const { validateSbom } = await import('./third-party/sbom.mjs')
     const text = read(args[0], 'the SBOM')

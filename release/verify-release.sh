@@ -274,11 +274,16 @@ for name in UninstallNotice.exe "${includes[@]##*/}"; do
 done
 log=$(PUBLISHER_NAME=${field[Publisher-Name]} PUBLISHER_URL=${field[Publisher-URL]} \
     SOURCE_URL=${field[Source-URL]:-} DOWNLOAD_URL=${field[Download-URL]:-} \
-    PUBLISHER_LICENSE=${field[Publisher-License]:-} \
-    make_sbom "$root" "$(dirname "$fresh")/third-party.json" "$work/sbom" "$version" "$commit" 2>&1) ||
-    fail "cannot make the SBOM from BUILDINFO's inputs: ${log#third-party: }"
+    PUBLISHER_LICENSE=${field[Publisher-License]:-} PUBLISHER_LICENSE_URL=${field[Publisher-License-URL]:-} \
+    make_sbom "$root" "$(dirname "$fresh")/third-party.json" "$work/sbom" "$version" "$commit" \
+        "$dist/UninstallNotice.cdx.json" 2>&1) ||
+    fail "cannot make the SBOM from BUILDINFO's inputs: $(shown "${log#third-party: }")"
 cmp -s "$work/sbom/UninstallNotice.cdx.json" "$dist/UninstallNotice.cdx.json" ||
     fail "UninstallNotice.cdx.json in $shown_dist is not the SBOM that the build of $commit and BUILDINFO give"
+# The packages' .deb facts that this machine's apt could not check.
+unchecked=$(sed -n 's/^unchecked: //p' <<<"$log" | paste -s -d ';' | sed 's/;/; /g')
+debs_said=""
+[ -z "$unchecked" ] || debs_said="the SBOM's word taken, unchecked, for $unchecked; "
 
 # The verdict first; what was read from outside after it, quoted, the folder
 # last, so that no name can pass for a verdict.
@@ -286,4 +291,4 @@ outside+=("CA file '$(shown "$cafile")'" "folder '$shown_dist'")
 said_outside=$(printf '%s; ' "${outside[@]}")
 [ -z "$ignored_git_variables" ] ||
     say "note: git read nothing of what the caller set of $ignored_git_variables: only the clone's own objects and refs"
-say "ok: version $version, commit $commit, rebuilt byte for byte; $what; $pinned; $tag_said; ${said_outside%; }"
+say "ok: version $version, commit $commit, rebuilt byte for byte; $what; $pinned; $tag_said; $debs_said${said_outside%; }"

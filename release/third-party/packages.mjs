@@ -61,10 +61,21 @@ export function upstreamVersion (version) {
 }
 
 // The upstream projects that scanners know, by the Debian source package
-// that the code was built from: who made it, and its CPE 2.3.
+// that the code was built from: the project, the organisation that makes it
+// (a manufacturer is an organisation, not a program), and its CPE 2.3.
 const upstreams = [
-  { source: /^gcc-\d+$/, name: 'GCC, the GNU Compiler Collection', cpe: (version) => `cpe:2.3:a:gnu:gcc:${version}:*:*:*:*:*:*:*` },
-  { source: /^mingw-w64$/, name: 'mingw-w64', cpe: (version) => `cpe:2.3:a:mingw-w64:mingw-w64:${version}:*:*:*:*:*:*:*` }
+  {
+    source: /^gcc-\d+$/,
+    name: 'GCC, the GNU Compiler Collection',
+    maker: { name: 'Free Software Foundation, Inc.', url: 'https://www.fsf.org/' },
+    cpe: (version) => `cpe:2.3:a:gnu:gcc:${version}:*:*:*:*:*:*:*`
+  },
+  {
+    source: /^mingw-w64$/,
+    name: 'mingw-w64',
+    maker: { name: 'the mingw-w64 project', url: 'https://www.mingw-w64.org/' },
+    cpe: (version) => `cpe:2.3:a:mingw-w64:mingw-w64:${version}:*:*:*:*:*:*:*`
+  }
 ]
 
 function upstreamOf (source, copyright) {
@@ -74,8 +85,15 @@ function upstreamOf (source, copyright) {
     name: known ? known.name : copyright.upstream.name,
     url: copyright.upstream.url,
     version,
-    ...(known ? { cpe: known.cpe(version) } : {})
+    ...(known ? { maker: known.maker, cpe: known.cpe(version) } : {})
   }
+}
+
+// A package's own Source field ("gcc-mingw-w64 (25.2)", or just the name
+// where the source has the package's version).
+function debianSource (name, version) {
+  const source = /^(\S+)(?: \((\S+)\))?$/.exec(packageField(name, 'Source') || name) || [null, name]
+  return { name: source[1], version: source[2] || version }
 }
 
 // Where the package's code came from: the source package that Built-Using
@@ -84,9 +102,10 @@ function upstreamOf (source, copyright) {
 function sourcePackage (name, version) {
   const builtUsing = /^(\S+) \(= (\S+)\)/.exec(packageField(name, 'Built-Using'))
   if (builtUsing) return { name: builtUsing[1], version: builtUsing[2] }
-  const source = /^(\S+)(?: \((\S+)\))?$/.exec(packageField(name, 'Source') || name) || [null, name]
-  return { name: source[1], version: source[2] || version }
+  return debianSource(name, version)
 }
+
+const snapshot = (source) => `https://snapshot.debian.org/package/${encodeURIComponent(source.name)}/${encodeURIComponent(source.version)}/`
 
 // From what the map says went in: every object (each loaded file, each
 // archive member) with the source file that its debugging information
@@ -115,8 +134,13 @@ export function linkedPackages ({ loaded, members }, ownFolder, imports = { wind
     } catch {}
   }
   const heldReal = holders([...new Set(real.values())])
+  // The path of each file in its package, as dpkg lists it.
+  const dpkgPath = new Map(foreign.filter((file) => holder.has(file)).map((file) => [file, file]))
   for (const file of unheld) {
-    if (heldReal.has(real.get(file))) holder.set(file, heldReal.get(real.get(file)))
+    if (heldReal.has(real.get(file))) {
+      holder.set(file, heldReal.get(real.get(file)))
+      dpkgPath.set(file, real.get(file))
+    }
   }
   const orphan = foreign.find((file) => !holder.has(file))
   if (orphan) throw new Refusal(`${orphan} went into the exe, but no installed Debian package holds it`)
@@ -157,12 +181,23 @@ export function linkedPackages ({ loaded, members }, ownFolder, imports = { wind
     call(caller, served)
   }
   for (const file of loaded) if (holder.has(file)) own.add(holder.get(file))
-  // An import stub defines __imp_NAME for the function NAME of its DLL.
-  for (const dll of imports.dlls) {
-    for (const object of objects) {
-      if (ownerOf(object) && dll.functions.some((name) => object.defines.includes(`__imp_${name}`))) {
-        packages.get(ownerOf(object)).imports.add(dll.name)
-      }
+  // Who calls into a DLL: an import stub defines __imp_NAME for the
+  // function NAME of its DLL (and NAME, its thunk); each object that needs
+  // either, and is no stub itself, calls into that DLL. The package that
+  // holds the stubs calls nothing by holding them.
+  const dllOf = new Map()
+  for (const dll of imports.dlls) for (const name of dll.functions) dllOf.set(`__imp_${name}`, dll.name)
+  const stubs = new Set(objects.filter((object) => object.defines.some((symbol) => dllOf.has(symbol))))
+  const programImports = new Set()
+  for (const object of objects) {
+    if (stubs.has(object)) continue
+    for (const symbol of object.needs) {
+      const stub = definer.get(symbol)
+      if (!stub || !stubs.has(stub)) continue
+      const dll = dllOf.get(symbol) || dllOf.get(`__imp_${symbol}`)
+      if (!dll) continue
+      if (ownerOf(object)) packages.get(ownerOf(object)).imports.add(dll)
+      else programImports.add(dll)
     }
   }
 
@@ -174,6 +209,7 @@ export function linkedPackages ({ loaded, members }, ownFolder, imports = { wind
     const source = sourcePackage(entry.name, version)
     // The licence of each object: its paragraph's, or the runtime's.
     const declared = new Map()
+    const licencesOf = new Map() // linked file -> the licences of its objects
     for (const object of entry.objects) {
       const what = object.member ? `${object.member} in ${object.file}` : object.file
       const paragraph = copyright.machineReadable
@@ -197,15 +233,14 @@ export function linkedPackages ({ loaded, members }, ownFolder, imports = { wind
         })
       }
       declared.get(key).objects.push(object.member ? `${path.basename(object.file)}(${object.member})` : path.basename(object.file))
+      if (!licencesOf.has(object.file)) licencesOf.set(object.file, new Set())
+      licencesOf.get(object.file).add(paragraph.licence)
     }
     return {
       name: entry.name,
       version,
-      source: {
-        name: source.name,
-        version: source.version,
-        url: `https://snapshot.debian.org/package/${encodeURIComponent(source.name)}/${encodeURIComponent(source.version)}/`
-      },
+      source: { ...source, url: snapshot(source) },
+      debianSource: { ...debianSource(entry.name, version), url: snapshot(debianSource(entry.name, version)) },
       architecture: packageField(entry.name, 'Architecture'),
       maintainer: packageField(entry.name, 'Maintainer'),
       upstream: upstreamOf(source, copyright),
@@ -220,6 +255,9 @@ export function linkedPackages ({ loaded, members }, ownFolder, imports = { wind
       })),
       files: entry.files.sort().map((file) => ({
         path: file,
+        // Where the package puts it, as a path relative to /.
+        packagePath: dpkgPath.get(file).replace(/^\/+/, ''),
+        licences: [...(licencesOf.get(file) || [])].sort(),
         sha256: digest(file, 'sha256'),
         sha512: digest(file, 'sha512'),
         objects: entry.objects.filter((o) => o.file === file).map((o) => o.member || path.basename(file)).sort()
@@ -228,5 +266,5 @@ export function linkedPackages ({ loaded, members }, ownFolder, imports = { wind
       imports: [...entry.imports].sort()
     }
   })
-  return { packages: described, programDependsOn: [...own].sort(), platform: imports }
+  return { packages: described, programDependsOn: [...own].sort(), programImports: [...programImports].sort(), platform: imports }
 }

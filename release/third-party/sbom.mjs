@@ -14,54 +14,12 @@ import path from 'node:path'
 import { fileURLToPath } from 'node:url'
 import * as CDX from '@cyclonedx/cyclonedx-library'
 import { PackageURL } from 'packageurl-js'
-import parseSpdx from 'spdx-expression-parse'
+import { lackingFields, lackingInDocument } from './lacking.mjs'
+import { concludedExpression, declaredLicence, definitions, expressionOf, licenceExpression, licenceRefs, licencesOf } from './licences.mjs'
 import { digest } from './packages.mjs'
 import { Refusal } from './refusal.mjs'
 
 const { Models, Enums } = CDX
-
-// A Debian copyright file's short name for a licence, as SPDX says it; a
-// name that SPDX does not know becomes LicenseRef-Debian-NAME, whose text
-// is in the notices.
-function spdxOf (name) {
-  const versioned = /^(A?L?GPL|GFDL)-(\d+(?:\.\d+)?)(\+)?$/.exec(name)
-  if (versioned) {
-    const version = versioned[2].includes('.') ? versioned[2] : `${versioned[2]}.0`
-    const id = `${versioned[1]}-${version}-${versioned[3] ? 'or-later' : 'only'}`
-    if (CDX.SPDX.isSupportedSpdxId(id)) return id
-  }
-  if (/^expat$/i.test(name)) return 'MIT'
-  // Deprecated ids (GPL-3.0+, say) are never used.
-  const known = CDX.SPDX.fixupSpdxId(name)
-  if (known) return known
-  return `LicenseRef-Debian-${name.replace(/[^A-Za-z0-9.-]+/g, '-')}`
-}
-
-// "X and Y", "X or Y", "X with Y" as a copyright file may say them.
-function expressionOf (debianName) {
-  const withException = /^(\S+) with (\S+)$/i.exec(debianName)
-  if (withException) return `${spdxOf(withException[1])} WITH ${withException[2]}`
-  return debianName.split(/ (and|or) /i).map((part, i) => (i % 2 ? part.toUpperCase() : spdxOf(part))).join(' ')
-}
-
-// All the licences that a package's copyright file states, as one SPDX
-// expression: the copy linked into the exe may carry any of them.
-export function licenceExpression (debianNames) {
-  const parts = debianNames.map(expressionOf)
-  const expression = parts.map((part) => (parts.length > 1 && / (AND|OR) /.test(part) ? `(${part})` : part)).join(' AND ')
-  parseSpdx(expression)
-  return expression
-}
-
-// Whether TEXT is an SPDX licence expression.
-export function isSpdxExpression (text) {
-  try {
-    parseSpdx(text)
-    return true
-  } catch {
-    return false
-  }
-}
 
 // An RFC 4122 name-based (version 5) UUID of NAME.
 function uuid5 (name) {
@@ -90,22 +48,10 @@ function bsiProperties (name, kind) {
   ])
 }
 
-function expressionAs (expression, acknowledgement) {
-  const licence = new Models.LicenseExpression(expression)
-  licence.acknowledgement = acknowledgement
-  return new Models.LicenseRepository([licence])
-}
-
-// A licence as its copyright file names it, with its text: an SPDX licence
-// where the name is exactly one, else a named one.
-function declaredLicence (entry) {
-  const id = spdxOf(entry.licence)
-  const licence = CDX.SPDX.isSupportedSpdxId(id) && id === entry.licence
-    ? new Models.SpdxLicense(id)
-    : new Models.NamedLicense(entry.licence)
-  licence.acknowledgement = Enums.LicenseAcknowledgement.Declared
-  if (entry.text) licence.text = new Models.Attachment(entry.text)
-  return licence
+// A purl as scanners and the purl specification's own deb example write it:
+// packageurl-js keeps "+", which a form decoder reads as a space.
+export function canonicalPurl (purl) {
+  return purl.toString().replace(/\+/g, '%2B')
 }
 
 // The distribution that the packages came from, as /etc/os-release names it.
@@ -120,16 +66,17 @@ function person (maintainer) {
   return match ? new Models.OrganizationalContact({ name: match[1], email: match[2] }) : new Models.OrganizationalContact({ name: maintainer })
 }
 
-// The SPDX expression of the licences that the linked objects are under.
-export function concludedExpression (entry) {
-  return licenceExpression([...new Set(entry.declared.map((d) => d.licence))])
-}
-
 const platformSupplier = () => new Models.OrganizationalEntity({ name: 'Microsoft Corporation', url: new Set(['https://www.microsoft.com/']) })
 
+// Our own properties, for what CycloneDX and the BSI's taxonomy have no
+// field for.
+const ours = (name) => `uninstallnotice:${name}`
+
 // inputs: { version, commit, time (seconds since the epoch), exe, includes
-// [files], publisher { name, url }, licence, sourceUrl, downloadUrl, tool
-// { name, version } }. Returns { text, lacking: [lines] }.
+// [files], publisher { name, url }, licence, licenceUrl, sourceUrl,
+// downloadUrl, debs (Map package name -> { filename, sha256, sha512 }, each
+// null where unknown), tool { name, version } }. Returns { text, lacking:
+// [lines] }.
 export async function makeSbom (components, inputs) {
   const publisher = () => new Models.OrganizationalEntity({ name: inputs.publisher.name, url: new Set([inputs.publisher.url]) })
   // The serial number is derived from everything else, once it is written.
@@ -139,17 +86,26 @@ export async function makeSbom (components, inputs) {
   bom.metadata.lifecycles.add(Enums.LifecyclePhase.Build)
   bom.metadata.supplier = publisher()
 
+  // The publisher's LicenseRef, where its licence has one, is defined by
+  // the URL that they give.
+  const publisherDefined = new Map((inputs.licence ? licenceRefs(inputs.licence) : [])
+    .map((ref) => [ref, { url: inputs.licenceUrl }]))
+  const ownPurl = (subpath) => new PackageURL('generic', null, 'UninstallNotice', inputs.version, null, subpath)
   const exe = new Models.Component(Enums.ComponentType.Application, 'UninstallNotice', {
     bomRef: 'UninstallNotice.exe',
     version: inputs.version,
     description: 'Quillane uninstall notice',
     supplier: publisher(),
     hashes: fileHashes(inputs.exe),
-    purl: new PackageURL('generic', null, 'UninstallNotice', inputs.version, null, null),
+    purl: ownPurl(null),
     // Statically linked: it holds the packages nested in it.
     properties: bsiProperties('UninstallNotice.exe', { executable: true, archive: true, structured: false })
   })
-  if (inputs.licence) exe.licenses = expressionAs(inputs.licence, Enums.LicenseAcknowledgement.Declared)
+  if (inputs.licence) {
+    exe.licenses = licencesOf(inputs.licence, Enums.LicenseAcknowledgement.Declared, publisherDefined)
+    const defined = definitions(inputs.licence, publisherDefined)
+    if (defined.length) exe.evidence = new Models.ComponentEvidence({ licenses: new Models.LicenseRepository(defined) })
+  }
   if (inputs.downloadUrl) {
     exe.externalReferences.add(new Models.ExternalReference(inputs.downloadUrl, Enums.ExternalReferenceType.Distribution, {
       hashes: new Models.HashDictionary([[Enums.HashAlgorithm['SHA-512'], digest(inputs.exe, 'sha512')]])
@@ -160,68 +116,96 @@ export async function makeSbom (components, inputs) {
 
   const from = distribution()
   const refs = new Map()
+  const archives = [] // the nested files of which only some members went in
   const makers = new Map() // bom-ref -> who made it
+  const debs = inputs.debs || new Map()
   for (const entry of components.packages) {
-    const purl = new PackageURL('deb', 'debian', entry.name, entry.version,
-      { arch: entry.architecture, ...(from.codename ? { distro: from.codename } : {}) }, null)
+    const purlOf = (subpath) => new PackageURL('deb', 'debian', entry.name, entry.version,
+      { arch: entry.architecture, ...(from.codename ? { distro: from.codename } : {}) }, subpath)
+    const purl = purlOf(null)
     const upstream = entry.upstream
+    // The LicenseRefs of the copyright file, with their texts.
+    const debianDefined = new Map(entry.declared.map((d) => [expressionOf(d.licence), { text: d.text }]))
+    // Its deployable form: its .deb, as far as apt knows it here.
+    const deb = debs.get(entry.name) || { filename: null, sha256: null, sha512: null }
+    const properties = [
+      ...(deb.filename ? [new Models.Property('bsi:component:filename', deb.filename)] : []),
+      new Models.Property('bsi:component:executable', 'non-executable'),
+      new Models.Property('bsi:component:archive', 'archive'),
+      new Models.Property('bsi:component:structured', 'structured'),
+      new Models.Property(ours('debian:source'), `${entry.debianSource.name} ${entry.debianSource.version}`)
+    ]
+    if (entry.source.name !== entry.debianSource.name) {
+      properties.push(new Models.Property(ours('debian:built-using'), `${entry.source.name} ${entry.source.version}`))
+    }
     const library = new Models.Component(Enums.ComponentType.Library, entry.name, {
-      bomRef: purl.toString(),
+      bomRef: canonicalPurl(purl),
       version: entry.version,
       purl,
       cpe: upstream.cpe,
       supplier: new Models.OrganizationalEntity({ name: from.name, url: new Set([from.url]), contact: new Models.OrganizationalContactRepository([person(entry.maintainer)]) }),
-      licenses: expressionAs(concludedExpression(entry), Enums.LicenseAcknowledgement.Concluded),
+      hashes: new Models.HashDictionary([
+        ...(deb.sha256 ? [[Enums.HashAlgorithm['SHA-256'], deb.sha256]] : []),
+        ...(deb.sha512 ? [[Enums.HashAlgorithm['SHA-512'], deb.sha512]] : [])]),
+      licenses: licencesOf(concludedExpression(entry), Enums.LicenseAcknowledgement.Concluded, debianDefined),
       // What the copyright file says of the files that went in; 1.6 holds
       // one expression or a list of licences, not both, so these stand
-      // here, marked declared.
+      // here, marked declared, each LicenseRef under its own name.
       evidence: new Models.ComponentEvidence({ licenses: new Models.LicenseRepository(entry.declared.map(declaredLicence)) }),
-      properties: new Models.PropertyRepository([
-        new Models.Property('bsi:component:executable', 'non-executable'),
-        new Models.Property('bsi:component:archive', 'archive'),
-        new Models.Property('bsi:component:structured', 'structured')
-      ])
+      properties: new Models.PropertyRepository(properties)
     })
-    library.externalReferences.add(new Models.ExternalReference(entry.source.url, Enums.ExternalReferenceType.SourceDistribution))
-    // Its deployable form here: the files that the link took parts of.
+    // The code's source, and the Debian source package that built it.
+    for (const source of [entry.source, entry.debianSource]) {
+      if ([...library.externalReferences].some((r) => r.url === source.url)) continue
+      library.externalReferences.add(new Models.ExternalReference(source.url, Enums.ExternalReferenceType.SourceDistribution))
+    }
+    // The files that the link took parts of, each where the package puts
+    // it: the package's purl with that path as its subpath.
     for (const file of entry.files) {
       const name = path.basename(file.path)
-      library.components.add(new Models.Component(Enums.ComponentType.File, name, {
-        bomRef: `${purl.toString()}#${name}`,
+      const filePurl = purlOf(file.packagePath)
+      const nested = new Models.Component(Enums.ComponentType.File, name, {
+        bomRef: canonicalPurl(filePurl),
         version: entry.version,
+        purl: filePurl,
         supplier: new Models.OrganizationalEntity({ name: from.name, url: new Set([from.url]) }),
         hashes: hashes(file.sha256, file.sha512),
+        ...(file.licences.length ? { licenses: licencesOf(licenceExpression(file.licences), Enums.LicenseAcknowledgement.Declared, debianDefined) } : {}),
         description: `linked into the exe: ${file.objects.join(', ')}`,
         properties: bsiProperties(name, { executable: false, archive: name.endsWith('.a'), structured: name.endsWith('.a') })
-      }))
-      makers.set(`${purl.toString()}#${name}`, upstream)
+      })
+      library.components.add(nested)
+      if (name.endsWith('.a')) archives.push(nested.bomRef.value)
+      makers.set(nested.bomRef.value, upstream)
     }
     refs.set(entry.name, library)
     makers.set(library.bomRef.value, upstream)
     exe.components.add(library)
   }
 
-  // The platform: Windows, as the exe's header asks for it at least, and
-  // the DLLs that the exe imports from it. The release ships none of them.
+  // The platform: Windows and the DLLs that the exe imports from it. The
+  // release ships none of them, and no version of them is known: the exe's
+  // header names only the lowest Windows that it runs on.
   const platform = components.platform || { windows: null, dlls: [] }
+  const minimum = platform.windows ? [new Models.Property(ours('windows:minimum-version'), platform.windows)] : []
   const dlls = new Map()
+  let windows = null
   if (platform.dlls.length) {
-    const windows = new Models.Component(Enums.ComponentType.OperatingSystem, 'Windows', {
+    windows = new Models.Component(Enums.ComponentType.OperatingSystem, 'Windows', {
       bomRef: 'platform:Windows',
-      version: platform.windows ? `${platform.windows}` : 'unknown',
-      description: `provided by the user's system, not shipped: the exe asks for Windows ${platform.windows} or later in its header`,
+      description: `provided by the user's system, not shipped; the exe's header asks for Windows ${platform.windows || '(no version)'} or later, a minimum, not the version of any Windows`,
       supplier: platformSupplier(),
-      cpe: 'cpe:2.3:o:microsoft:windows:*:*:*:*:*:*:*:*'
+      cpe: 'cpe:2.3:o:microsoft:windows:*:*:*:*:*:*:*:*',
+      properties: new Models.PropertyRepository(minimum)
     })
     for (const dll of platform.dlls) {
       const component = new Models.Component(Enums.ComponentType.Library, dll.name, {
         bomRef: `platform:${dll.name}`,
-        version: windows.version,
         description: `part of Windows, not shipped; the exe imports ${dll.functions.join(', ')}`,
         supplier: platformSupplier(),
         scope: Enums.ComponentScope.Required,
         purl: new PackageURL('generic', 'microsoft', dll.name.toLowerCase(), null, null, null),
-        properties: bsiProperties(dll.name, { executable: true, archive: false, structured: false })
+        properties: new Models.PropertyRepository([...bsiProperties(dll.name, { executable: true, archive: false, structured: false }), ...minimum])
       })
       windows.components.add(component)
       dlls.set(dll.name, component)
@@ -229,6 +213,8 @@ export async function makeSbom (components, inputs) {
     bom.components.add(windows)
   }
 
+  // Who calls on whom, from the objects that call: a package imports from
+  // a DLL only where an object of its own calls into it.
   for (const entry of components.packages) {
     const library = refs.get(entry.name)
     for (const name of entry.dependsOn) library.dependencies.add(refs.get(name).bomRef)
@@ -237,23 +223,26 @@ export async function makeSbom (components, inputs) {
   for (const name of components.programDependsOn) exe.dependencies.add(refs.get(name).bomRef)
   for (const dll of dlls.values()) exe.dependencies.add(dll.bomRef)
 
+  // Each include is a file of our release: the release's purl, with the
+  // file's name in the release as its subpath.
   for (const file of inputs.includes) {
     const include = new Models.Component(Enums.ComponentType.File, path.basename(file), {
       bomRef: path.basename(file),
       version: inputs.version,
+      purl: ownPurl(path.basename(file)),
       supplier: publisher(),
       hashes: fileHashes(file),
       properties: bsiProperties(path.basename(file), { executable: false, archive: false, structured: true })
     })
-    if (inputs.licence) include.licenses = expressionAs(inputs.licence, Enums.LicenseAcknowledgement.Declared)
+    if (inputs.licence) include.licenses = licencesOf(inputs.licence, Enums.LicenseAcknowledgement.Declared, publisherDefined)
     bom.components.add(include)
   }
 
   const serializer = new CDX.Serialize.JsonSerializer(new CDX.Serialize.JSON.Normalize.Factory(CDX.Spec.Spec1dot6))
   const document = JSON.parse(serializer.serialize(bom, { sortLists: true }))
   // What CycloneDX 1.6 has and the library does not model: who made the
-  // SBOM and each component, the tools that made it, and how complete the
-  // dependencies are.
+  // SBOM and each component (an organisation), the tools that made it,
+  // and how complete what it lists is. Every purl in canonical form.
   const manufacturer = (entity) => ({ name: entity.name, url: [entity.url] })
   document.metadata.tools = {
     components: [
@@ -262,26 +251,32 @@ export async function makeSbom (components, inputs) {
     ]
   }
   document.metadata.manufacturer = manufacturer(inputs.publisher)
-  document.metadata.component.manufacturer = manufacturer(inputs.publisher)
   const walk = (list) => {
     for (const component of list || []) {
-      if (makers.has(component['bom-ref'])) component.manufacturer = manufacturer(makers.get(component['bom-ref']))
-      else if (!component['bom-ref'].startsWith('platform:')) component.manufacturer = manufacturer(inputs.publisher)
+      const maker = makers.get(component['bom-ref'])
+      if (maker) {
+        if (maker.maker) component.manufacturer = manufacturer(maker.maker)
+      } else if (!component['bom-ref'].startsWith('platform:')) {
+        component.manufacturer = manufacturer(inputs.publisher)
+      }
+      if (component.purl) component.purl = canonicalPurl(component.purl)
       walk(component.components)
     }
   }
-  walk(document.metadata.component.components)
+  walk([document.metadata.component])
   walk(document.components)
   // Every object that went in, every symbol that each needs and the exe's
   // import table were read: the dependencies of the exe and of each
-  // package are complete, and so is what the exe holds. What the DLLs
-  // depend on is Windows's affair, and not known here.
+  // package are complete, and so is what the exe holds. A package holds
+  // more files than the few that the link took parts of, an archive more
+  // members than went in (its description names those), and Windows more
+  // than three DLLs: those are incomplete. What the DLLs depend on is
+  // Windows's affair, and not known here.
   const packages = [...refs.values()].map((library) => library.bomRef.value)
-  document.compositions = [{
-    aggregate: 'complete',
-    assemblies: [exe.bomRef.value, ...packages],
-    dependencies: [exe.bomRef.value, ...packages]
-  }]
+  document.compositions = [
+    { aggregate: 'complete', assemblies: [exe.bomRef.value], dependencies: [exe.bomRef.value, ...packages] },
+    { aggregate: 'incomplete', assemblies: [...packages, ...archives, ...(windows ? [windows.bomRef.value] : [])] }
+  ]
   if (dlls.size) {
     document.compositions.push({ aggregate: 'unknown', dependencies: [...dlls.values()].map((dll) => dll.bomRef.value) })
   }
@@ -303,53 +298,6 @@ function libraryVersion () {
     }
   }
   throw new Refusal('cannot find the version of the CycloneDX library (make installs it: npm ci)')
-}
-
-// Which fields of BSI TR-03183-2 v2.1 the SBOM lacks for want of an input.
-export function lackingFields (inputs) {
-  const lacking = []
-  if (!inputs.licence) lacking.push('distribution licences of UninstallNotice.exe and the includes (PUBLISHER_LICENSE)')
-  if (!inputs.sourceUrl) lacking.push('source code URI of UninstallNotice.exe (SOURCE_URL)')
-  if (!inputs.downloadUrl) lacking.push('URI of the deployable form of UninstallNotice.exe (DOWNLOAD_URL)')
-  return lacking
-}
-
-// The fields that TR-03183-2 v2.1 asks of every component and that the
-// document still lacks, read from the document itself: a filename, the
-// executable, archive and structured properties, a SHA-512, and (for what
-// others made) declared licences. A component whose deployable form is the
-// files nested in it has them where those files have them. One line a
-// field, naming the components.
-export function lackingInDocument (document) {
-  const lacking = new Map()
-  const note = (field, component) => {
-    if (!lacking.has(field)) lacking.set(field, [])
-    lacking.get(field).push(component.name)
-  }
-  const property = (component, name) => (component.properties || []).some((p) => p.name === name)
-  const sha512 = (component) => (component.hashes || []).some((h) => h.alg === 'SHA-512')
-  // own: ours, whose licence PUBLISHER_LICENSE gives; inPackage: a file
-  // of a package, whose licences its package states.
-  const visit = (component, own, inPackage) => {
-    const nested = (component.components || []).filter((c) => c.type === 'file')
-    if (['application', 'library', 'file'].includes(component.type)) {
-      const inFiles = nested.length > 0 && nested.every((c) => property(c, 'bsi:component:filename') && sha512(c))
-      if (!property(component, 'bsi:component:filename') && !inFiles) note('filename', component)
-      for (const name of ['executable', 'archive', 'structured']) {
-        if (!property(component, `bsi:component:${name}`)) note(`${name} property`, component)
-      }
-      if (!sha512(component) && !inFiles) {
-        note(component['bom-ref'].startsWith('platform:') ? 'SHA-512 (Windows provides them, the release does not ship them)' : 'SHA-512', component)
-      }
-      const declared = [...(component.licenses || []), ...((component.evidence || {}).licenses || [])]
-        .some((l) => (l.license || l).acknowledgement === 'declared')
-      if (!own && !inPackage && !declared) note('declared licences', component)
-    }
-    for (const child of component.components || []) visit(child, false, component.type === 'library')
-  }
-  visit(document.metadata.component, true, false)
-  for (const component of document.components || []) visit(component, component.type === 'file', false)
-  return [...lacking].map(([field, names]) => `${field} of ${names.join(', ')}`)
 }
 
 // The validator's verdict on a file: null when it is valid.

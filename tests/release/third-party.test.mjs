@@ -15,6 +15,7 @@ import { paragraphFor, readCopyright } from '../../release/third-party/copyright
 import { linkedPackages } from '../../release/third-party/packages.mjs'
 import { renderNotices } from '../../release/third-party/notices.mjs'
 import { makeSbom } from '../../release/third-party/sbom.mjs'
+import { debsOf, indexedDebs } from '../../release/third-party/debs.mjs'
 
 const cli = path.join(import.meta.dirname, '../../release/third-party.mjs')
 const crt = '/usr/x86_64-w64-mingw32/lib'
@@ -150,15 +151,170 @@ test('two publishers of one commit get two serial numbers, and one publisher alw
   }
 })
 
-// The fault: the notices carried the GPL-2, LGPL, GFDL and Artistic texts,
-// and a whole copyright file about Ada and D, though nothing linked is
-// under them.
-test('the notices hold the texts of the licences that linked parts are under, and no other', () => {
+// The faults: the notices carried the GPL-2, LGPL, GFDL and Artistic texts,
+// and a whole copyright file about Ada and D, though nothing linked is under
+// them; then they said that every licence asks for its notices to come
+// along, gave 35 KB of GPL-3 that the runtime exception frees the program
+// from, and "Copyright: public-domain".
+test('the notices hold the texts of the licences that linked parts are under, and say what each asks', () => {
   const text = renderNotices(smallLink())
-  for (const present of ['GCC RUNTIME LIBRARY EXCEPTION', 'GNU GENERAL PUBLIC LICENSE\n                       Version 3', 'This file has no copyright assigned']) {
-    assert.ok(text.includes(present), present)
+  const cases = [
+    ['GCC RUNTIME LIBRARY EXCEPTION', true],
+    ['This file has no copyright assigned', true],
+    ['Copyright: no copyright claimed (public domain)', true],
+    ['"under terms of your choice"', true],
+    ['None of the licences below asks anything of a copy in binary form', true],
+    ['GNU GENERAL PUBLIC LICENSE\n                       Version 3', false],
+    ['Their licences ask', false],
+    ['Copyright: public-domain', false],
+    ['Version 2, June 1991', false],
+    ['GNU LESSER GENERAL PUBLIC LICENSE', false],
+    ['GNU Free Documentation License', false],
+    ['The "Artistic License"', false],
+    ['Digital Mars', false]
+  ]
+  for (const [phrase, present] of cases) assert.equal(text.includes(phrase), present, phrase)
+})
+
+// An SBOM of LINK, with every publisher input, as a release makes it.
+async function sbomOf (link, extra = {}) {
+  const folder = fs.mkdtempSync(path.join(os.tmpdir(), 'third-party-'))
+  try {
+    for (const name of ['UninstallNotice.exe', 'UninstallNotice.nsh']) fs.writeFileSync(path.join(folder, name), name)
+    const made = await makeSbom(link, {
+      version: '1.2.3', commit: '0'.repeat(40), time: 1700000000, exe: path.join(folder, 'UninstallNotice.exe'),
+      includes: [path.join(folder, 'UninstallNotice.nsh')], publisher: { name: 'Quillane', url: 'https://quillane.example' },
+      licence: 'LicenseRef-Quillane-EULA', licenceUrl: 'https://quillane.example/eula',
+      sourceUrl: 'https://quillane.example/source', downloadUrl: 'https://quillane.example/d',
+      tool: { name: 'third-party.mjs', version: '1' }, ...extra
+    })
+    return { document: JSON.parse(made.text), lacking: made.lacking }
+  } finally {
+    fs.rmSync(folder, { recursive: true, force: true })
   }
-  for (const absent of ['Version 2, June 1991', 'GNU LESSER GENERAL PUBLIC LICENSE', 'GNU Free Documentation License', 'The "Artistic License"', 'Digital Mars']) {
-    assert.ok(!text.includes(absent), absent)
+}
+
+function everyComponent (document) {
+  const all = []
+  const walk = (list) => { for (const c of list || []) { all.push(c); walk(c.components) } }
+  walk([document.metadata.component, ...(document.components || [])])
+  return all
+}
+
+const platform = { windows: '5.2', dlls: [{ name: 'KERNEL32.dll', functions: ['ExitProcess'] }] }
+
+// The faults: 11 components (the includes, the files in the packages) had
+// no purl, CPE or SWID; the purls kept "+", which a form decoder reads as a
+// space; and the SBOM called the packages, of which it lists a few files,
+// complete.
+test('every component has an identifier, every purl is canonical, and only the exe is complete', async () => {
+  const link = linkedPackages(readLinkMap(map([], [`${crt}/crt2.o`, '/usr/lib/gcc/x86_64-w64-mingw32/12-win32/crtbegin.o']), '/build'), own, platform)
+  const { document } = await sbomOf(link)
+  for (const component of everyComponent(document)) {
+    assert.ok(component.purl || component.cpe || component.swid, `${component.name} has no identifier`)
+    assert.ok(!/\+/.test(`${component.purl || ''}${component['bom-ref']}`), `${component.purl} is not canonical`)
+  }
+  const purls = everyComponent(document).map((c) => c.purl).filter(Boolean)
+  assert.ok(purls.includes('pkg:deb/debian/mingw-w64-x86-64-dev@10.0.0-3?arch=all&distro=bookworm#usr/x86_64-w64-mingw32/lib/crt2.o'), purls.join('\n'))
+  assert.ok(purls.includes('pkg:generic/UninstallNotice@1.2.3#UninstallNotice.nsh'))
+  assert.ok(purls.some((p) => /^pkg:deb\/debian\/gcc-mingw-w64-x86-64-win32@[^+]*%2B.*#usr\/lib\/gcc\/x86_64-w64-mingw32\/12-win32\/crtbegin\.o$/.test(p)), purls.join('\n'))
+  const complete = document.compositions.filter((c) => c.aggregate === 'complete').flatMap((c) => c.assemblies || [])
+  assert.deepEqual(complete, ['UninstallNotice.exe'])
+})
+
+// The faults: the check never looked at Windows (an operating system), nor
+// at a package's own deployable form (its .deb); the files in a package had
+// no licence; and Windows and its DLLs carried the exe's minimum, 5.2, as
+// their version.
+test('what the SBOM lacks is read from every component, of every type', async () => {
+  const link = linkedPackages(readLinkMap(map([], [`${crt}/crt2.o`]), '/build'), own, platform)
+  const { document, lacking } = await sbomOf(link)
+  const windows = document.components.find((c) => c.name === 'Windows')
+  assert.equal(windows.version, undefined)
+  assert.equal(windows.components[0].version, undefined)
+  assert.ok(windows.properties.some((p) => p.value === '5.2'))
+  const cases = [
+    "Windows: version, filename, executable property, archive property, structured property, SHA-512, declared licences (the user's system: the release does not ship it)",
+    "KERNEL32.dll: version, SHA-512, declared licences (part of the user's Windows: the release does not ship it)",
+    // No .deb given: its name and hashes are not known.
+    "mingw-w64-x86-64-dev: filename, SHA-512 (of its .deb, which apt here does not hold or know)"
+  ]
+  for (const line of cases) assert.ok(lacking.includes(line), `${line}\nnot in\n${lacking.join('\n')}`)
+  assert.ok(!lacking.some((line) => line.includes('crt2.o')), lacking.join('\n'))
+  const deb = { filename: 'mingw-w64-x86-64-dev_10.0.0-3_all.deb', sha256: 'a'.repeat(64), sha512: 'b'.repeat(128) }
+  const known = await sbomOf(link, { debs: new Map([['mingw-w64-x86-64-dev', deb]]) })
+  assert.ok(!known.lacking.some((line) => line.includes('mingw-w64-x86-64-dev')), known.lacking.join('\n'))
+})
+
+// The faults: LicenseRef-Debian-public-domain was used, but its text stood
+// under the name "public-domain"; the publisher's LicenseRef had no text or
+// URL.
+test('every LicenseRef that the SBOM uses is defined in it under its own name', async () => {
+  const link = linkedPackages(readLinkMap(map([], [`${crt}/crt2.o`, `${crt}/libkernel32.a`]), '/build'), own, platform)
+  for (const licence of ['LicenseRef-Quillane-EULA', 'MIT OR LicenseRef-Quillane-EULA']) {
+    const { document } = await sbomOf(link, { licence })
+    const used = new Set(JSON.stringify(document).match(/LicenseRef-[A-Za-z0-9.-]+/g))
+    const defined = new Set(everyComponent(document).flatMap((c) => [...(c.licenses || []), ...(c.evidence?.licenses || [])])
+      .map((l) => l.license).filter((l) => l && /^LicenseRef-/.test(l.name) && (l.text || l.url)).map((l) => l.name))
+    assert.deepEqual([...used].sort(), [...defined].sort(), licence)
+  }
+})
+
+// The fault: the package that holds libuser32.a's stubs was said to depend
+// on USER32.dll, though only the program's own code calls into it.
+test('an edge to a DLL comes from the object that calls into it, not from the package of the stub', () => {
+  const folder = fs.mkdtempSync(path.join(os.tmpdir(), 'third-party-'))
+  try {
+    const ownFolder = path.join(folder, 'CMakeFiles/UninstallNotice.dir')
+    fs.mkdirSync(ownFolder, { recursive: true })
+    fs.writeFileSync(path.join(folder, 'caller.c'),
+      '__declspec(dllimport) int __stdcall MessageBoxW(void *, const void *, const void *, unsigned);\nint f(void) { return MessageBoxW(0, 0, 0, 0); }\n')
+    spawnSync('x86_64-w64-mingw32-gcc', ['-c', '-o', path.join(ownFolder, 'caller.o'), path.join(folder, 'caller.c')], { stdio: 'inherit' })
+    const linked = readLinkMap(map([[`${crt}/libuser32.a(libuser32s00619.o)`, `${ownFolder}/caller.o (__imp_MessageBoxW)`]],
+      [`${crt}/crt2.o`, `${ownFolder}/caller.o`, `${crt}/libuser32.a`]), folder)
+    const link = linkedPackages(linked, ownFolder, { windows: '5.2', dlls: [{ name: 'USER32.dll', functions: ['MessageBoxW'] }] })
+    assert.deepEqual(link.packages.find((p) => p.name === 'mingw-w64-x86-64-dev').imports, [])
+    assert.deepEqual(link.programImports, ['USER32.dll'])
+  } finally {
+    fs.rmSync(folder, { recursive: true, force: true })
+  }
+})
+
+// The faults: a package's .deb was never named nor hashed. Then: a file of
+// the same name in the cache but of other bytes must not pass for it, and a
+// verifier whose apt lacks what the publisher's had must neither refuse the
+// release nor call the release's hash checked.
+test('a .deb is hashed only where the cache holds the very file that apt\'s index names', (t) => {
+  const name = 'mingw-w64-x86-64-dev'
+  const version = spawnSync('dpkg-query', ['-W', '-f=${Version}', name], { encoding: 'utf8' }).stdout
+  const indexed = indexedDebs([{ name, version, architecture: 'all' }]).get(name)
+  if (!indexed) return t.skip(`apt's index here does not know ${name} ${version}`)
+  const folder = fs.mkdtempSync(path.join(os.tmpdir(), 'third-party-'))
+  try {
+    const entry = [{ name, version, architecture: 'all' }]
+    assert.deepEqual(debsOf(entry, null, folder).debs.get(name), { ...indexed, sha512: null })
+    fs.writeFileSync(path.join(folder, indexed.filename), 'not the package')
+    assert.equal(debsOf(entry, null, folder).debs.get(name).sha512, null)
+    const released = { ...indexed, sha512: 'c'.repeat(128) }
+    const { debs, unchecked } = debsOf(entry, { [name]: released }, folder)
+    assert.deepEqual(debs.get(name), released)
+    assert.deepEqual(unchecked, [`the SHA-512 of ${name}'s .deb (not in apt's cache here)`])
+    assert.throws(() => debsOf(entry, { [name]: { ...released, sha256: 'd'.repeat(64) } }, folder), /where apt here says/)
+  } finally {
+    fs.rmSync(folder, { recursive: true, force: true })
+  }
+})
+
+// The fault: a licence URL that the SBOM would put nowhere was taken in
+// silence.
+test('PUBLISHER_LICENSE_URL is refused unless PUBLISHER_LICENSE has exactly one LicenseRef', () => {
+  const cases = [['', 1], ['MIT', 1], ['LicenseRef-A OR LicenseRef-B', 1], ['MIT OR LicenseRef-Quillane-EULA', 0]]
+  for (const [licence, status] of cases) {
+    const run = spawnSync(process.execPath, [cli, 'check-inputs'], {
+      encoding: 'utf8',
+      env: { ...process.env, PUBLISHER_NAME: 'Q', PUBLISHER_URL: 'https://q.example', PUBLISHER_LICENSE: licence, PUBLISHER_LICENSE_URL: 'https://q.example/eula' }
+    })
+    assert.equal(run.status, status, `${licence}: ${run.stderr}`)
+    if (status) assert.match(run.stderr, /^third-party: PUBLISHER_LICENSE_URL gives the text of the one LicenseRef-\.\.\. in PUBLISHER_LICENSE, and .*\n$/)
   }
 })
