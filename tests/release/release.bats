@@ -287,17 +287,17 @@ assert_untouched() {
 }
 
 @test "every input given: the SBOM has all that they give, and the release names only what no input gives" {
-    release full PUBLISHER_LICENSE=LicenseRef-Quillane-EULA SOURCE_URL=https://quillane.example/source \
-        DOWNLOAD_URL=https://quillane.example/download/UninstallNotice.exe
+    release full PUBLISHER_LICENSE=LicenseRef-Quillane-EULA PUBLISHER_LICENSE_URL=https://quillane.example/eula \
+        SOURCE_URL=https://quillane.example/source DOWNLOAD_URL=https://quillane.example/download/UninstallNotice.exe
     assert_success
     assert_lacks ""
     run node -e '
         const d = JSON.parse(require("fs").readFileSync(process.argv[1]))
         const c = d.metadata.component
-        console.log(c.licenses[0].expression, c.externalReferences.map((r) => r.type + " " + r.url).join(" "))' \
+        console.log(c.licenses[0].license.name, c.licenses[0].license.url, c.externalReferences.map((r) => r.type + " " + r.url).join(" "))' \
         full/UninstallNotice.cdx.json
-    assert_output "LicenseRef-Quillane-EULA distribution https://quillane.example/download/UninstallNotice.exe source-distribution https://quillane.example/source"
-    assert_equal "$(grep -c -E '^(Source-URL|Download-URL|Publisher-License): ' full/BUILDINFO)" 3
+    assert_output "LicenseRef-Quillane-EULA https://quillane.example/eula distribution https://quillane.example/download/UninstallNotice.exe source-distribution https://quillane.example/source"
+    assert_equal "$(grep -c -E '^(Source-URL|Download-URL|Publisher-License|Publisher-License-URL): ' full/BUILDINFO)" 4
 }
 
 # The fault: both builds read the caller's CXXFLAGS, so a release carried
