@@ -281,7 +281,7 @@ log=$(PUBLISHER_NAME=${field[Publisher-Name]} PUBLISHER_URL=${field[Publisher-UR
 cmp -s "$work/sbom/UninstallNotice.cdx.json" "$dist/UninstallNotice.cdx.json" ||
     fail "UninstallNotice.cdx.json in $shown_dist is not the SBOM that the build of $commit and BUILDINFO give"
 # The packages' .deb facts that this machine's apt could not check.
-unchecked=$(sed -n 's/^unchecked: //p' <<<"$log" | paste -s -d ';' | sed 's/;/; /g')
+unchecked=$(sed -n 's/^unchecked: //p' <<<"$log" | paste -s -d ';' | sed 's/;/ and /g')
 debs_said=""
 [ -z "$unchecked" ] || debs_said="the SBOM's word taken, unchecked, for $unchecked; "
 
