@@ -96,7 +96,7 @@ and the licence's terms.
   }
   for (const entry of packages) {
     const exception = entry.declared.some((d) => /GCC-exception/.test(d.licence))
-      ? ' (the exception frees the program from the GPL\'s terms: see below)'
+      ? ' (its exception lets the program be conveyed under terms of the publisher\'s choice: see below)'
       : ''
     out.push(`  ${entry.name} ${entry.version}: ${concludedExpression(entry)}${exception}\n`)
   }
