@@ -62,7 +62,7 @@ CONTENT = {"authenticode": INDIRECT_DATA, "cms": DATA, "token": TST_INFO}
 LIMIT = 16 * 1024 * 1024
 
 
-# Authenticode's indirect data, as its specification defines it.
+# Authenticode's indirect data, as Authenticode defines it.
 class SpcString(core.Choice):
     _alternatives = [("unicode", core.BMPString, {"implicit": 0}),
                      ("ascii", core.IA5String, {"implicit": 1})]

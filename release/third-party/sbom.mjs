@@ -48,7 +48,7 @@ function bsiProperties (name, kind) {
   ])
 }
 
-// A purl as scanners and the purl specification's own deb example write it:
+// A purl as scanners and purl's own deb example write it:
 // packageurl-js keeps "+", which a form decoder reads as a space.
 export function canonicalPurl (purl) {
   return purl.toString().replace(/\+/g, '%2B')
