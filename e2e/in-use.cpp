@@ -163,8 +163,16 @@ void AnswerQuestion(HWND box, int button)
     PumpUntil([box] { return !IsWindow(box) || !IsWindowVisible(box); }, ExitTimeout);
 }
 
-void CheckWhole(const std::string &installed, const std::vector<std::string> &before)
+void CheckFilesAfter(const std::string &installed, const std::vector<std::string> &before,
+                     bool removed)
 {
+    if (removed)
+    {
+        bool gone = !Exists(installed);
+        Check(gone, "files: expected %s removed, saw %s", installed.c_str(),
+              gone ? "it removed" : Joined(FilesIn(installed)).c_str());
+        return;
+    }
     std::vector<std::string> after = FilesIn(installed);
     Check(after == before, "files after cancel: expected all %zu still there %s, saw %s",
           before.size(), Joined(before).c_str(), Joined(after).c_str());

@@ -337,14 +337,7 @@ void RunInnoInUseCase(const InnoInUseCase &c)
     const char *check = c.retry ? "free" : "cancel";
     if (strcmp(c.setup, "example.exe"))
         Check(said["check"] == check, "check: expected %s, saw '%s'", check, said["check"].c_str());
-    if (c.retry)
-    {
-        bool gone = !Exists(installed);
-        Check(gone, "files: expected %s removed, saw %s", installed.c_str(),
-              gone ? "it removed" : Joined(FilesIn(installed)).c_str());
-    }
-    else
-        CheckWhole(installed, files);
+    CheckFilesAfter(installed, files, c.retry);
 
     if (c.thenRetry)
     {

@@ -304,14 +304,7 @@ void RunNsisInUseCase(const NsisInUseCase &c)
               "check: expected %s with error flag %s and registers r0,r6, saw %s, %s and %s", check,
               c.retry ? "0" : "1", said["check"].c_str(), said["check-errors"].c_str(),
               said["check-registers"].c_str());
-    if (c.retry)
-    {
-        bool gone = !Exists(installed);
-        Check(gone, "files: expected %s removed, saw %s", installed.c_str(),
-              gone ? "it removed" : Joined(FilesIn(installed)).c_str());
-    }
-    else
-        CheckWhole(installed, files);
+    CheckFilesAfter(installed, files, c.retry);
 
     if (c.thenRetry)
     {

@@ -243,8 +243,11 @@ HWND QuestionBox();
 // the uninstaller's own window of the given class, shown.
 void CheckQuestion(HWND box, const char *expected, const std::string &path, const char *ownerClass);
 void AnswerQuestion(HWND box, int button);
-// Checks that the folder holds exactly the files that it held before.
-void CheckWhole(const std::string &installed, const std::vector<std::string> &before);
+// After an uninstall that went on (removed), checks that the folder is gone;
+// after one that was cancelled, that it holds exactly the files that it held
+// before.
+void CheckFilesAfter(const std::string &installed, const std::vector<std::string> &before,
+                     bool removed);
 // An NSIS uninstaller's own window: a dialog of another process with an OK
 // (Uninstall, Close) button that is neither the notice nor the question.
 HWND NsisWindow();

@@ -75,12 +75,12 @@ export function debsOf (packages, given = null, folder = aptArchives) {
       continue
     }
     const theirs = given[entry.name] || { filename: null, sha256: null, sha512: null }
-    for (const field of ['filename', 'sha256', 'sha512']) {
+    for (const [field, named] of [['filename', 'file name'], ['sha256', 'SHA-256'], ['sha512', 'SHA-512']]) {
       if (theirs[field] === null || theirs[field] === undefined) continue
       if (here[field] === null) {
-        unchecked.push(`the ${field === 'filename' ? 'file name' : field.toUpperCase().replace('SHA', 'SHA-')} of ${entry.name}'s .deb (not in apt's ${field === 'sha512' ? 'cache' : 'index'} here)`)
+        unchecked.push(`the ${named} of ${entry.name}'s .deb (not in apt's ${field === 'sha512' ? 'cache' : 'index'} here)`)
       } else if (here[field] !== theirs[field]) {
-        throw new Refusal(`the SBOM says that ${entry.name}'s .deb has ${field === 'filename' ? 'the name' : field.toUpperCase().replace('SHA', 'SHA-')} ${theirs[field]}, where apt here says ${here[field]}`)
+        throw new Refusal(`the SBOM says that ${entry.name}'s .deb has the ${named} ${theirs[field]}, where apt here says ${here[field]}`)
       }
     }
     debs.set(entry.name, { filename: theirs.filename ?? null, sha256: theirs.sha256 ?? null, sha512: theirs.sha512 ?? null })

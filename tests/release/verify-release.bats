@@ -436,27 +436,35 @@ reseal_all() { (cd "$1" && rm SHA256SUMS && sha256sum -- * >SHA256SUMS); }
     assert_one_line_failure "verify-release: SHA256SUMS is not signed (no SHA256SUMS.sig), so nothing vouches for BUILDINFO, the SBOM, the notices or the includes, but EXPECT_SIGNER expects a signed release"
 }
 
+# verify_tampered exe|SHA256SUMS CHANGE CERT: verifies a forgery of the
+# signed release whose exe's or SHA256SUMS's signature tamper-signature.py
+# changed (CHANGE, with CERT). The forger's exe is the fresh build with that
+# signature attached, and they cannot sign the checksums anew; their
+# SHA256SUMS.sig is verified expecting the publisher's certificate.
+verify_tampered() {
+    local file=UninstallNotice.exe.sig
+    [ "$1" = exe ] || file=SHA256SUMS.sig
+    rm -rf forged && forge "$SIGNED" forged
+    "$BATS_TEST_DIRNAME/tamper-signature.py" "$SIGNED/$file" "forged/$file" "$2" "$3"
+    if [ "$1" = exe ]; then
+        osslsigncode attach-signature -sigin "forged/$file" -CAfile "$CA" -TSA-CAfile "$CA" \
+            -in "$REPO/build/windows/UninstallNotice.exe" -out attached.exe >/dev/null
+        mv attached.exe forged/UninstallNotice.exe
+        rm forged/SHA256SUMS.sig
+        resbom forged
+        reseal forged
+        verify_release forged
+    else
+        verify_expecting "$CERT_SHA256" forged
+    fi
+}
+
 @test "fooled: bytes that nobody signed, inside either signature" {
-    local case which change file
+    local case which change
     for case in "exe payload" "exe certificate" "SHA256SUMS payload" "SHA256SUMS certificate"; do
         echo "# $case" >&3
         read -r which change <<<"$case"
-        file=UninstallNotice.exe.sig && [ "$which" = exe ] || file=SHA256SUMS.sig
-        rm -rf forged && forge "$SIGNED" forged
-        "$BATS_TEST_DIRNAME/tamper-signature.py" "$SIGNED/$file" "forged/$file" $change "$FIXTURE/tsa.pem"
-        if [ "$which" = exe ]; then
-            # The forger's exe: the fresh build with that signature attached;
-            # they cannot sign the checksums anew.
-            osslsigncode attach-signature -sigin "forged/$file" -CAfile "$CA" -TSA-CAfile "$CA" \
-                -in "$REPO/build/windows/UninstallNotice.exe" -out attached.exe >/dev/null
-            mv attached.exe forged/UninstallNotice.exe
-            rm forged/SHA256SUMS.sig
-            resbom forged
-            reseal forged
-            verify_release forged
-        else
-            verify_expecting "$CERT_SHA256" forged
-        fi
+        verify_tampered "$which" "$change" "$FIXTURE/tsa.pem"
         if [ "$change" = payload ]; then
             assert_one_line_failure_with "the signature carries an unsigned attribute of type 1.3.6.1.4.1.99999.7, which its signer did not sign"
         else
@@ -511,25 +519,12 @@ reseal_all() { (cd "$1" && rm SHA256SUMS && sha256sum -- * >SHA256SUMS); }
 # signature of SHA256SUMS. In the exe's signature, the copy even shipped
 # inside the exe. Each is refused now before anything is built.
 @test "fooled: 256 KiB that no key signed, inside either signature, refused before any build" {
-    local case which change file
+    local case which change
     for case in "exe anchor" "exe algorithm" "SHA256SUMS anchor" "SHA256SUMS algorithm" \
         "SHA256SUMS content"; do
         echo "# $case" >&3
         read -r which change <<<"$case"
-        file=UninstallNotice.exe.sig && [ "$which" = exe ] || file=SHA256SUMS.sig
-        rm -rf forged && forge "$SIGNED" forged
-        "$BATS_TEST_DIRNAME/tamper-signature.py" "$SIGNED/$file" "forged/$file" $change "$CA"
-        if [ "$which" = exe ]; then
-            osslsigncode attach-signature -sigin "forged/$file" -CAfile "$CA" -TSA-CAfile "$CA" \
-                -in "$REPO/build/windows/UninstallNotice.exe" -out attached.exe >/dev/null
-            mv attached.exe forged/UninstallNotice.exe
-            rm forged/SHA256SUMS.sig
-            resbom forged
-            reseal forged
-            verify_release forged
-        else
-            verify_expecting "$CERT_SHA256" forged
-        fi
+        verify_tampered "$which" "$change" "$CA"
         case $change in
         anchor) assert_one_line_failure_with "the signature carries a certificate, Common Name: Quillane Test CA, that is not one of the CA file's and whose signature no issuer's key there or in it checks" ;;
         algorithm) assert_one_line_failure_with "the signature lists 2 digest algorithms where its signer uses one" ;;
