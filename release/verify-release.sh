@@ -277,7 +277,7 @@ log=$(PUBLISHER_NAME=${field[Publisher-Name]} PUBLISHER_URL=${field[Publisher-UR
     PUBLISHER_LICENSE=${field[Publisher-License]:-} PUBLISHER_LICENSE_URL=${field[Publisher-License-URL]:-} \
     make_sbom "$root" "$(dirname "$fresh")/third-party.json" "$work/sbom" "$version" "$commit" \
         "$dist/UninstallNotice.cdx.json" 2>&1) ||
-    fail "cannot make the SBOM from BUILDINFO's inputs: $(shown "${log#third-party: }")"
+    fail "cannot make the SBOM again from BUILDINFO's inputs and the release's .deb facts: $(shown "${log#third-party: }")"
 cmp -s "$work/sbom/UninstallNotice.cdx.json" "$dist/UninstallNotice.cdx.json" ||
     fail "UninstallNotice.cdx.json in $shown_dist is not the SBOM that the build of $commit and BUILDINFO give"
 # The packages' .deb facts that this machine's apt could not check.
