@@ -230,10 +230,12 @@ InUseSeen RunWhileInUse(const InUseRun &run, Busy &busy)
             {
                 if (!seen.questions++)
                     CheckQuestion(box, run.question, busy.path, run.ownerClass);
-                if (run.retry)
+                // Retry as a user presses it first, nothing closed.
+                const bool held = seen.questions <= run.heldRetries;
+                if (run.retry && !held)
                     EndBusy(busy);
                 answered.push_back(box);
-                AnswerQuestion(box, run.retry ? IDRETRY : IDCANCEL);
+                AnswerQuestion(box, run.retry || held ? IDRETRY : IDCANCEL);
             }
             else if (run.boxes && (box = UninstallerBox()) && isNew(box))
             {

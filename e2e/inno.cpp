@@ -279,7 +279,8 @@ struct InnoInUseCase
     bool retry;
     const char *exit; // the expected exit code of the uninstaller's first process
     bool thenRetry;
-    bool mutex = false; // Inno's AppMutex asks first
+    bool mutex = false;  // Inno's AppMutex asks first
+    int heldRetries = 0; // Retry pressed first while it is still in use
 };
 
 void RunInnoInUseCase(const InnoInUseCase &c)
@@ -303,6 +304,7 @@ void RunInnoInUseCase(const InnoInUseCase &c)
     const bool silent = strstr(c.arguments, "SILENT") != NULL;
     const char *question = c.language == &German ? QuestionGerman : QuestionEnglish;
     InUseRun run = {"\"" + installed + "\\unins000.exe\" " + c.arguments,
+                    c.heldRetries,
                     c.retry,
                     question,
                     "TUninstallProgressForm",
@@ -314,7 +316,7 @@ void RunInnoInUseCase(const InnoInUseCase &c)
     Out("%s: %d notice(s), %d question(s), the uninstaller's own boxes %s, its first process's "
         "%s\n",
         Scenario, seen.notices, seen.questions, Joined(seen.answered).c_str(), seen.exit.c_str());
-    const int notices = silent ? 0 : 1, questions = silent || c.mutex ? 0 : 1;
+    const int notices = silent ? 0 : 1, questions = silent || c.mutex ? 0 : 1 + c.heldRetries;
     Check(seen.notices == notices && seen.questions == questions,
           "boxes: expected %d notice(s) and %d question(s), saw %d and %d", notices, questions,
           seen.notices, seen.questions);
@@ -342,6 +344,7 @@ void RunInnoInUseCase(const InnoInUseCase &c)
     if (c.thenRetry)
     {
         run = {"\"" + installed + "\\unins000.exe\"",
+               0,
                true,
                question,
                run.ownerClass,
@@ -428,6 +431,15 @@ void RunInnoScenarios()
          "once it is closed",
          "client-mutex.exe", &English, QuillaneRunning, "Quillane.exe", "", true, "exit code 0",
          false, true},
+        // Retry pressed before anything was closed must look again.
+        {"Inno, Quillane running, Retry without closing it: asked again, and Cancel keeps "
+         "Quillane whole",
+         "client-step.exe", &English, QuillaneRunning, "Quillane.exe", "", false, cancelled, false,
+         false, 2},
+        {"Inno example, a file held open, Retry without closing it: asked again, and Retry once "
+         "it is free removes everything",
+         "example.exe", &English, FileHeld, "THIRD-PARTY-NOTICES.txt", "", true, "exit code 0",
+         false, false, 1},
     };
     for (const InnoInUseCase &c : inUse)
         RunInnoInUseCase(c);

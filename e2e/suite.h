@@ -255,10 +255,12 @@ HWND NsisWindow();
 const DWORD UninstallRunTimeout = 30000;
 
 // One run of an uninstaller, answered as a user would: OK to the notice;
-// to the question, Retry once the folder is free again (retry) or Cancel.
+// to the question, first Retry without closing anything (heldRetries
+// times), then Retry once the folder is free again (retry) or Cancel.
 struct InUseRun
 {
     std::string commandLine;
+    int heldRetries;
     bool retry;
     const char *question;   // the expected text of the question
     const char *ownerClass; // of the uninstaller's window that owns it

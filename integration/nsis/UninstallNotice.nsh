@@ -157,7 +157,7 @@ _____________________________________________________________________________
 	Push $2	; a search's handle
 	Push $3	; a name found
 	Push $4	; the folder being searched
-	Push $5	; a file's attributes, then an open handle
+	Push $5	; a file's attributes, then an open handle, then the result
 	Push $6	; the error of the open
 
 	UninstallNoticeCheck_look:
@@ -226,12 +226,14 @@ _____________________________________________________________________________
 	Pop $4
 	StrCmp $4 "|" 0 UninstallNoticeCheck_drop
 
+	; The result goes into $5, never $0: Retry looks at the folder in $0
+	; again.
 	UninstallNoticeCheck_looked:
-	StrCpy $0 "free"
+	StrCpy $5 "free"
 	StrCmp $1 "" UninstallNoticeCheck_done
 	; Nobody answers a silent uninstall: it must not wait, and removes
 	; nothing.
-	StrCpy $0 "cancel"
+	StrCpy $5 "cancel"
 	IfSilent UninstallNoticeCheck_done
 	!ifdef UNINSTALLNOTICE_INUSE_TEXT
 		StrCpy $2 "${UNINSTALLNOTICE_INUSE_TEXT}"
@@ -245,6 +247,7 @@ _____________________________________________________________________________
 	MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION "$2 $1" /SD IDCANCEL IDRETRY UninstallNoticeCheck_look
 
 	UninstallNoticeCheck_done:
+	StrCpy $0 $5
 	ClearErrors
 	StrCmp $0 "cancel" 0 +2
 	SetErrors
