@@ -23,9 +23,10 @@ if(inno_runs STREQUAL "yes")
     set(inno_stamp ${CMAKE_BINARY_DIR}/inno/clients.stamp)
     add_custom_command(OUTPUT ${inno_stamp}
         COMMAND ${BASH} ${CMAKE_SOURCE_DIR}/scripts/inno-clients.sh ${CMAKE_BINARY_DIR}
-            $<TARGET_FILE:UninstallNotice> ${THIRD_PARTY_NOTICES} $<TARGET_FILE:quillane_standin>
+            $<TARGET_FILE:UninstallNotice> $<TARGET_FILE:FilesInUse> ${THIRD_PARTY_NOTICES}
+            $<TARGET_FILE:quillane_standin>
         COMMAND ${CMAKE_COMMAND} -E touch ${inno_stamp}
-        DEPENDS UninstallNotice quillane_standin ${THIRD_PARTY_NOTICES} ${inno_sources}
+        DEPENDS UninstallNotice FilesInUse quillane_standin ${THIRD_PARTY_NOTICES} ${inno_sources}
         COMMENT "Building the Inno clients" VERBATIM)
     add_custom_target(inno_clients ALL DEPENDS ${inno_stamp})
     add_dependencies(notice_e2e inno_clients)
@@ -50,8 +51,8 @@ if(vm_runs STREQUAL "yes")
     set_tests_properties(inno_vm_image PROPERTIES TIMEOUT 1800 FIXTURES_SETUP inno_vm)
     add_test(NAME inno_e2e
         COMMAND ${BASH} ${CMAKE_SOURCE_DIR}/e2e/vm/inno-e2e.sh ${CMAKE_BINARY_DIR}
-            $<TARGET_FILE:notice_e2e> $<TARGET_FILE:UninstallNotice> ${THIRD_PARTY_NOTICES}
-            $<TARGET_FILE:quillane_standin>)
+            $<TARGET_FILE:notice_e2e> $<TARGET_FILE:UninstallNotice> $<TARGET_FILE:FilesInUse>
+            ${THIRD_PARTY_NOTICES} $<TARGET_FILE:quillane_standin>)
     set_tests_properties(inno_e2e PROPERTIES TIMEOUT 1800 FIXTURES_REQUIRED inno_vm)
     return()
 endif()

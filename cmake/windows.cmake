@@ -34,29 +34,44 @@ endforeach()
 configure_file(cmake/version.h.in ${CMAKE_BINARY_DIR}/version/notice_version.h)
 
 enable_language(RC)
-add_executable(UninstallNotice WIN32 notice/main.cpp notice/notice.cpp notice/version.rc)
+add_executable(UninstallNotice WIN32 notice/main.cpp notice/notice.cpp notice/uninstall-window.cpp
+    notice/version.rc)
 target_include_directories(UninstallNotice PRIVATE notice platform ${CMAKE_BINARY_DIR}/version)
 ship_like_the_notice(UninstallNotice)
 
-# What went into the exe besides its own code, found from the link itself:
-# the linker's map, the Debian packages that held what it pulled in
-# (third-party.json: versions, upstreams, licences) and their licence terms
-# (THIRD-PARTY-NOTICES.txt, which ships with the exe). A file that no
+# The in-use check that the includes run after the notice: Unicode
+# throughout, since install folders and the uninstaller's texts may be in
+# any language.
+add_executable(FilesInUse WIN32 inuse/main.cpp inuse/check.cpp inuse/folder.cpp
+    notice/uninstall-window.cpp inuse/version.rc)
+target_include_directories(FilesInUse PRIVATE inuse notice platform ${CMAKE_BINARY_DIR}/version)
+target_compile_options(FilesInUse PRIVATE -municode)
+target_link_options(FilesInUse PRIVATE -municode)
+ship_like_the_notice(FilesInUse)
+
+# What went into the programs besides their own code, found from each link
+# itself: the linker's maps, the Debian packages that held what they pulled
+# in (third-party.json: versions, upstreams, licences) and their licence
+# terms (THIRD-PARTY-NOTICES.txt, which ships with both). A file that no
 # installed package holds stops the build, by name.
 find_program(NODE node REQUIRED)
-set(NOTICE_MAP ${CMAKE_BINARY_DIR}/UninstallNotice.map)
 set(THIRD_PARTY ${CMAKE_BINARY_DIR}/third-party.json)
 set(THIRD_PARTY_NOTICES ${CMAKE_BINARY_DIR}/THIRD-PARTY-NOTICES.txt)
-target_link_options(UninstallNotice PRIVATE -Wl,-Map=${NOTICE_MAP})
+set(shipped_programs UninstallNotice FilesInUse)
+set(linked_programs)
+foreach(program ${shipped_programs})
+    target_link_options(${program} PRIVATE -Wl,-Map=${CMAKE_BINARY_DIR}/${program}.map)
+    list(APPEND linked_programs ${CMAKE_BINARY_DIR}/${program}.map
+        ${CMAKE_BINARY_DIR}/CMakeFiles/${program}.dir $<TARGET_FILE:${program}>)
+endforeach()
 file(GLOB third_party_tool CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/release/third-party/*.mjs)
 add_custom_command(OUTPUT ${THIRD_PARTY} ${THIRD_PARTY_NOTICES}
-    COMMAND ${NODE} ${CMAKE_SOURCE_DIR}/release/third-party.mjs components ${NOTICE_MAP}
-        ${CMAKE_BINARY_DIR} ${CMAKE_BINARY_DIR}/CMakeFiles/UninstallNotice.dir
-        $<TARGET_FILE:UninstallNotice> ${THIRD_PARTY}
+    COMMAND ${NODE} ${CMAKE_SOURCE_DIR}/release/third-party.mjs components ${THIRD_PARTY}
+        ${CMAKE_BINARY_DIR} ${linked_programs}
     COMMAND ${NODE} ${CMAKE_SOURCE_DIR}/release/third-party.mjs notices ${THIRD_PARTY}
         ${THIRD_PARTY_NOTICES}
-    DEPENDS UninstallNotice ${CMAKE_SOURCE_DIR}/release/third-party.mjs ${third_party_tool}
-    COMMENT "Finding what the link pulled into UninstallNotice.exe, and its notices" VERBATIM)
+    DEPENDS ${shipped_programs} ${CMAKE_SOURCE_DIR}/release/third-party.mjs ${third_party_tool}
+    COMMENT "Finding what the links pulled into the programs, and their notices" VERBATIM)
 add_custom_target(third_party ALL DEPENDS ${THIRD_PARTY} ${THIRD_PARTY_NOTICES})
 
 add_executable(notice_e2e e2e/driver.cpp e2e/report.cpp e2e/stage.cpp e2e/box.cpp e2e/scenarios.cpp
@@ -83,7 +98,8 @@ set(NSIS_OUT ${CMAKE_BINARY_DIR}/nsis)
 set(NSIS_SOURCES ${CMAKE_SOURCE_DIR}/integration/nsis)
 function(nsis_command target out script)
     set(command ${MAKENSIS} -V2 -WX "-XTarget ${target}" "-X!addincludedir ${NSIS_SOURCES}"
-        -DNOTICE_EXE=$<TARGET_FILE:UninstallNotice> -DNOTICES=${THIRD_PARTY_NOTICES}
+        -DNOTICE_EXE=$<TARGET_FILE:UninstallNotice> -DCHECK_EXE=$<TARGET_FILE:FilesInUse>
+        -DNOTICES=${THIRD_PARTY_NOTICES}
         -DOUTFILE=${out} ${ARGN} ${script})
     set(nsis_command ${command} PARENT_SCOPE)
 endfunction()
@@ -124,7 +140,7 @@ foreach(client example section guiinit page init success guiend missing mui2 mui
     add_custom_command(OUTPUT ${out}
         COMMAND ${CMAKE_COMMAND} -E make_directory ${NSIS_OUT}
         COMMAND ${nsis_command}
-        DEPENDS UninstallNotice quillane_standin ${THIRD_PARTY_NOTICES} ${script}
+        DEPENDS UninstallNotice FilesInUse quillane_standin ${THIRD_PARTY_NOTICES} ${script}
             ${NSIS_SOURCES}/UninstallNotice.nsh
         COMMENT "Building the NSIS client ${client}" VERBATIM)
     list(APPEND nsis_clients ${out})
@@ -147,16 +163,18 @@ add_test(NAME notice_e2e
         ${CMAKE_BINARY_DIR} $<TARGET_FILE:notice_e2e> $<TARGET_FILE:UninstallNotice> --no-inno)
 set_tests_properties(notice_e2e PROPERTIES TIMEOUT 600)
 
-# What ships: each property of UninstallNotice.exe is a check of its own.
-# The version resource must say the build's version.
-foreach(property imports hardening resources symbols size)
-    add_test(NAME exe_${property}
-        COMMAND ${CMAKE_SOURCE_DIR}/tools/check-exe.py --version ${NOTICE_VERSION} ${property}
-            $<TARGET_FILE:UninstallNotice>)
+# What ships: each property of each program is a check of its own. The
+# version resource must say the build's version.
+foreach(program ${shipped_programs})
+    foreach(property imports hardening resources symbols size)
+        add_test(NAME exe_${property}_${program}
+            COMMAND ${CMAKE_SOURCE_DIR}/tools/check-exe.py --version ${NOTICE_VERSION} ${property}
+                $<TARGET_FILE:${program}>)
+    endforeach()
 endforeach()
 add_test(NAME exe_reproducible
     COMMAND ${BASH} ${CMAKE_SOURCE_DIR}/release/check-reproducible.sh --version ${NOTICE_VERSION}
-        $<TARGET_FILE:UninstallNotice>)
+        $<TARGET_FILE:UninstallNotice> $<TARGET_FILE:FilesInUse>)
 set_tests_properties(exe_reproducible PROPERTIES TIMEOUT 300)
 # The scripts' own tests, on Bats: each case has a name, and setup and
 # teardown that always run. The release: unsigned, signed with a key on a

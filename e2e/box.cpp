@@ -2,7 +2,8 @@
 // on screen, reading what it shows, dismissing it, and how the run ends.
 #include "suite.h"
 
-PROCESS_INFORMATION StartNotice(const char *arguments, const char *program, const char *desktop)
+PROCESS_INFORMATION StartNotice(const char *arguments, const char *program, const char *desktop,
+                                const char *folder)
 {
     std::string commandLine = std::string("\"") + program + "\"";
     if (arguments && *arguments)
@@ -14,7 +15,7 @@ PROCESS_INFORMATION StartNotice(const char *arguments, const char *program, cons
     si.cb = sizeof si;
     si.lpDesktop = const_cast<char *>(desktop);
     PROCESS_INFORMATION pi = {};
-    if (!CreateProcessA(NULL, buf.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi))
+    if (!CreateProcessA(NULL, buf.data(), NULL, NULL, FALSE, 0, NULL, folder, &si, &pi))
         Check(false, "start %s: CreateProcess failed, error %lu", program, GetLastError());
     return pi;
 }

@@ -1,6 +1,7 @@
 // Uninstalls while Quillane is in use: a stand-in Quillane running from the
-// install folder, or a file of the folder held open with no sharing. The
-// includes' check asks the user, in the uninstaller's language, to close
+// install folder, a file of the folder held open with no sharing or mapped
+// into memory, or the folder held as a program's current directory. The
+// in-use check asks the user, in the uninstaller's language, to close
 // Quillane (Retry) or to keep it installed (Cancel); a silent uninstall asks
 // nobody and removes nothing. What is shared by the NSIS and Inno scenarios:
 // making the folder busy and free again, finding and answering the
@@ -10,13 +11,13 @@
 #include <algorithm>
 
 const char QuestionEnglish[] =
-    "Quillane is still running, or another program has one of its files open, so it cannot be "
-    "uninstalled yet.\r\n\r\nClose Quillane, then try again. If you cancel, nothing is removed "
-    "and Quillane stays installed.\r\n\r\nIn use: ";
+    "Quillane is still running, or another program is using one of its files or folders, so it "
+    "cannot be uninstalled yet.\r\n\r\nClose Quillane, then try again. If you cancel, nothing "
+    "is removed and Quillane stays installed.\r\n\r\nIn use: ";
 const char QuestionGerman[] =
-    "Quillane wird noch ausgef\xc3\xbchrt, oder ein anderes Programm hat eine seiner Dateien "
-    "ge\xc3\xb6"
-    "ffnet, daher kann es noch nicht deinstalliert werden.\r\n\r\nSchlie\xc3\x9f"
+    "Quillane wird noch ausgef\xc3\xbchrt, oder ein anderes Programm verwendet eine seiner "
+    "Dateien oder einen seiner Ordner, daher kann es noch nicht deinstalliert werden.\r\n\r\n"
+    "Schlie\xc3\x9f"
     "en Sie Quillane und versuchen Sie es dann erneut. Wenn Sie abbrechen, wird nichts "
     "entfernt, und Quillane bleibt installiert.\r\n\r\nIn Verwendung: ";
 
@@ -90,20 +91,56 @@ std::vector<std::string> FilesIn(const std::string &folder)
     return files;
 }
 
+bool Hinders(Use use)
+{
+    return use != NothingInUse && use != FolderWatched;
+}
+
 bool BeginBusy(Busy &busy, const std::string &installed, Use use, const char *file)
 {
     busy.use = use;
-    busy.path = installed + "\\" + file;
-    if (use == QuillaneRunning)
+    busy.path = use == FolderHeld || use == FolderWatched ? installed : installed + "\\" + file;
+    if (use == FolderWatched)
     {
-        busy.quillane = StartNotice("", busy.path.c_str());
+        busy.watch = FindFirstChangeNotificationA(
+            installed.c_str(), TRUE, FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME);
+        return Check(busy.watch != INVALID_HANDLE_VALUE,
+                     "watched folder: expected %s watched, saw error %lu", installed.c_str(),
+                     busy.watch == INVALID_HANDLE_VALUE ? GetLastError() : 0);
+    }
+    if (use == QuillaneRunning || use == FolderHeld)
+    {
+        const std::string program =
+            use == FolderHeld ? SuiteFolder() + "quillane_standin.exe" : busy.path;
+        busy.quillane =
+            StartNotice("", program.c_str(), NULL, use == FolderHeld ? installed.c_str() : NULL);
         // Running once its window is there.
         bool running =
             busy.quillane.hProcess &&
             PumpUntil([] { return FindWindowA("QuillaneStandIn", NULL) != NULL; }, ExitTimeout);
-        return Check(running, "Quillane: expected the stand-in running from %s, saw %s",
-                     busy.path.c_str(),
-                     busy.quillane.hProcess ? "no window of it" : "it not started");
+        return Check(running, "Quillane: expected the stand-in running from %s in %s, saw %s",
+                     program.c_str(), use == FolderHeld ? installed.c_str() : "ours",
+                     running                  ? "it running"
+                     : busy.quillane.hProcess ? "no window of it"
+                                              : "it not started");
+    }
+    if (use == FileMapped)
+    {
+        // Mapped, and every handle closed again.
+        HANDLE file = CreateFileA(busy.path.c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                  OPEN_EXISTING, 0, NULL);
+        HANDLE mapping = file == INVALID_HANDLE_VALUE
+                             ? NULL
+                             : CreateFileMappingA(file, NULL, PAGE_READONLY, 0, 0, NULL);
+        busy.view = mapping ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : NULL;
+        DWORD error = GetLastError();
+        if (mapping)
+            CloseHandle(mapping);
+        if (file != INVALID_HANDLE_VALUE)
+            CloseHandle(file);
+        return Check(busy.view != NULL, "mapped file: expected %s mapped, saw error %lu",
+                     busy.path.c_str(), busy.view ? 0 : error);
     }
     if (use == FileHeld)
     {
@@ -133,6 +170,12 @@ void EndBusy(Busy &busy)
     if (busy.held != INVALID_HANDLE_VALUE)
         CloseHandle(busy.held);
     busy.held = INVALID_HANDLE_VALUE;
+    if (busy.view)
+        UnmapViewOfFile(busy.view);
+    busy.view = NULL;
+    if (busy.watch != INVALID_HANDLE_VALUE)
+        FindCloseChangeNotification(busy.watch);
+    busy.watch = INVALID_HANDLE_VALUE;
 }
 
 HWND QuestionBox()
@@ -151,10 +194,11 @@ void CheckQuestion(HWND box, const char *expected, const std::string &path, cons
         "%lu\n",
         Scenario, Escaped(WideText(box)).c_str(), Describe(owner).c_str(),
         owner ? ClassName(owner).c_str() : "-", owner ? ProcessOf(owner) : 0, ProcessOf(box));
-    Check(owner && ClassName(owner) == ownerClass && ProcessOf(owner) == ProcessOf(box) &&
+    Check(owner && ClassName(owner) == ownerClass && ProcessOf(owner) != ProcessOf(box) &&
               IsWindowVisible(owner),
-          "question's owner: expected the uninstaller's window (%s), shown, saw %s", ownerClass,
-          Describe(owner).c_str());
+          "question's owner: expected the uninstaller's window (%s) of another process, shown, "
+          "saw %s",
+          ownerClass, Describe(owner).c_str());
 }
 
 void AnswerQuestion(HWND box, int button)

@@ -24,7 +24,7 @@
 ; registry, very silently, as Inno authors upgrade, and it marks its own
 ; install with upgraded.txt.
 ;
-;   ISCC /DNoticeExe=UninstallNotice.exe /DQuillaneExe=quillane.exe
+;   ISCC /DNoticeExe=UninstallNotice.exe /DCheckExe=FilesInUse.exe /DQuillaneExe=quillane.exe
 ;        /DNoticeFrom=CurUninstallStepChanged
 ;        [/DNoticeStep=usPostUninstall] [/DNoticeMissing] [/DNoticeKept] [/DUpgrade]
 ;        [/DNoticeMutex]
@@ -53,7 +53,7 @@ Name: "english"; MessagesFile: "compiler:Default.isl"
 Name: "german"; MessagesFile: "compiler:Languages\German.isl"
 
 [CustomMessages]
-german.UninstallNotice_InUse={#UninstallNotice_InUse_German}
+german.UninstallNotice_Language=$0407
 
 [Files]
 #ifdef NoticeKept
@@ -61,6 +61,7 @@ Source: "{#NoticeExe}"; DestDir: "{app}"; DestName: "UninstallNotice.exe"; Flags
 #else
 Source: "{#NoticeExe}"; DestDir: "{app}"; DestName: "UninstallNotice.exe"
 #endif
+Source: "{#CheckExe}"; DestDir: "{app}"; DestName: "FilesInUse.exe"
 Source: "{#QuillaneExe}"; DestDir: "{app}"; DestName: "Quillane.exe"
 
 [UninstallDelete]
@@ -145,6 +146,8 @@ end;
 #endif
 
 procedure CurUninstallStepChanged(CurUninstallStep: TUninstallStep);
+var
+  Check: String;
 begin
 #if NoticeFrom == "CurUninstallStepChanged"
 #ifdef NoticeCopied
@@ -155,15 +158,15 @@ begin
   if CurUninstallStep = {#NoticeStep} then
     CallNotice;
 #endif
-  // Nothing goes while a file of the folder is in use.
+  // Nothing goes while something of the folder is in use.
   if CurUninstallStep = usUninstall then
-    if UninstallNoticeCheck(ExpandConstant('{app}')) then
-      ReportLine('check=free')
-    else
-    begin
-      ReportLine('check=cancel');
+  begin
+    Check := UninstallNoticeCheck(ExpandConstant('{app}\FilesInUse.exe'),
+      ExpandConstant('{app}'), '');
+    ReportLine('check=' + Check);
+    if Check = 'cancel' then
       Abort;
-    end;
+  end;
 end;
 
 #ifdef Upgrade

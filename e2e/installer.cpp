@@ -139,9 +139,9 @@ void DismissBox(HWND box)
 
 void RemoveInstall(const std::string &installed)
 {
-    for (const char *file : {"\\UninstallNotice.exe", "\\Uninstall.exe", "\\unins000.exe",
-                             "\\unins000.dat", "\\unins001.exe", "\\unins001.dat", "\\upgraded.txt",
-                             "\\Quillane.exe", "\\THIRD-PARTY-NOTICES.txt"})
+    for (const char *file : {"\\UninstallNotice.exe", "\\FilesInUse.exe", "\\Uninstall.exe",
+                             "\\unins000.exe", "\\unins000.dat", "\\unins001.exe", "\\unins001.dat",
+                             "\\upgraded.txt", "\\Quillane.exe", "\\THIRD-PARTY-NOTICES.txt"})
         DeleteFileA((installed + file).c_str());
     RemoveDirectoryA(installed.c_str());
 }

@@ -23,7 +23,7 @@
 ; its own install with upgraded.txt.
 ;
 ;   makensis -X"Target amd64-unicode" -DNOTICE_EXE=UninstallNotice.exe
-;            -DQUILLANE_EXE=quillane.exe
+;            -DCHECK_EXE=FilesInUse.exe -DQUILLANE_EXE=quillane.exe
 ;            -DNOTICE_FROM=section [-DMUI2] [-DNOTICE_MISSING] [-DUPGRADE]
 ;            -DOUTFILE=setup.exe nsis-client.nsi
 
@@ -81,14 +81,16 @@ Var Result
 Var Check
 
 Section "Quillane"
-  SetOutPath "$INSTDIR"
   !ifdef UPGRADE
     ; As NSIS installers upgrade: the installed version's uninstaller runs
-    ; silently and in place (_?=), and the install waits for it.
+    ; silently and in place (_?=), and the install waits for it; before
+    ; SetOutPath, whose current directory would hold the folder.
     IfFileExists "$INSTDIR\Uninstall.exe" 0 +2
       ExecWait '"$INSTDIR\Uninstall.exe" /S _?=$INSTDIR'
   !endif
+  SetOutPath "$INSTDIR"
   File "/oname=UninstallNotice.exe" "${NOTICE_EXE}"
+  File "/oname=FilesInUse.exe" "${CHECK_EXE}"
   File "/oname=Quillane.exe" "${QUILLANE_EXE}"
   WriteUninstaller "$INSTDIR\Uninstall.exe"
   !ifdef UPGRADE
@@ -189,6 +191,9 @@ FunctionEnd
 !endif
 
 Section "Uninstall"
+  ; As many scripts do: the folder becomes the uninstaller's own current
+  ; directory, which the check moves out of it.
+  SetOutPath "$INSTDIR"
   !if "${NOTICE_FROM}" == "section"
     !insertmacro CallNotice
   !else ifdef NOTICE_COPIED
@@ -196,24 +201,28 @@ Section "Uninstall"
     CopyFiles /SILENT "$INSTDIR\UninstallNotice.exe" "$PLUGINSDIR"
   !endif
 
-  ; Nothing goes while a file of the folder is in use.
+  ; Nothing goes while something of the folder is in use.
   ReadEnvStr $Report NOTICE_E2E_REPORT
   StrCpy $0 "r0"
-  StrCpy $6 "r6"
+  StrCpy $1 "r1"
+  StrCpy $2 "r2"
+  StrCpy $3 "r3"
+  StrCpy $4 "r4"
   SetErrors
-  ${UninstallNoticeCheck} "$INSTDIR" $Check
+  ${UninstallNoticeCheck} "$INSTDIR\FilesInUse.exe" "$INSTDIR" "" $Check
   ${If} ${Errors}
     !insertmacro ReportLine "check-errors=1"
   ${Else}
     !insertmacro ReportLine "check-errors=0"
   ${EndIf}
-  !insertmacro ReportLine "check-registers=$0,$6"
+  !insertmacro ReportLine "check-registers=$0,$1,$2,$3,$4"
   !insertmacro ReportLine "check=$Check"
   ${If} $Check == "cancel"
     Abort
   ${EndIf}
 
   Delete "$INSTDIR\UninstallNotice.exe"
+  Delete "$INSTDIR\FilesInUse.exe"
   Delete "$INSTDIR\Quillane.exe"
   Delete "$INSTDIR\Uninstall.exe"
   Delete "$INSTDIR\upgraded.txt"

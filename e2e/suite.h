@@ -95,10 +95,10 @@ HWND FirstMatchingWindow();
 // --- The notice's process and its box (box.cpp) ---------------------------
 
 // Starts the program (the notice, unless another is named), on the given
-// desktop ("Station\\Desktop") or on ours; a failure to start is a failed
-// check.
+// desktop ("Station\\Desktop") or on ours, in the given current directory
+// or in ours; a failure to start is a failed check.
 PROCESS_INFORMATION StartNotice(const char *arguments, const char *program = NoticePath,
-                                const char *desktop = NULL);
+                                const char *desktop = NULL, const char *folder = NULL);
 // The visible dialog of the given process.
 HWND FindBox(DWORD pid);
 // Checks that the started process shows its box within BoxTimeout; the box,
@@ -210,28 +210,42 @@ void CheckCopyGone(const std::string &reportPath, DWORD timeout);
 
 // --- Quillane in use (in-use.cpp) ------------------------------------------
 
-// The question that each include asks while a file of the install folder is
-// in use, in English and in German (UTF-8), before the path of that file.
+// The question that the in-use check asks while something of the install
+// folder is in use, in English and in German (UTF-8), before its path.
 extern const char QuestionEnglish[];
 extern const char QuestionGerman[];
 
 // How the install folder is in use: a stand-in Quillane (the suite's
-// quillane_standin.exe, installed as Quillane.exe) running from it, or a
-// file of it that the suite holds open with no sharing.
+// quillane_standin.exe, installed as Quillane.exe) running from it; a file
+// of it that the suite holds open with no sharing, or has mapped into
+// memory and closed, as memory-mapped databases do; or the folder itself,
+// the current directory of a program started there (the stand-in, run from
+// the suite's folder). An Explorer window on the folder holds it too, but
+// lets it be deleted: it watches the folder for changes, as the suite does
+// for FolderWatched, and no removal waits for it.
 enum Use
 {
     NothingInUse,
     QuillaneRunning,
-    FileHeld
+    FileHeld,
+    FileMapped,
+    FolderHeld,
+    FolderWatched
 };
 struct Busy
 {
     Use use = NothingInUse;
-    std::string path; // the file in use
+    std::string path; // what is in use
     PROCESS_INFORMATION quillane = {};
     HANDLE held = INVALID_HANDLE_VALUE;
+    void *view = NULL;
+    HANDLE watch = INVALID_HANDLE_VALUE;
 };
-// Makes the file of the installed folder busy as the use says; whether it is.
+// Whether the removal must wait for what the use holds, so that the check
+// asks.
+bool Hinders(Use use);
+// Makes the install folder busy as the use says (file: below it; ignored
+// for a held folder); whether it is.
 bool BeginBusy(Busy &busy, const std::string &installed, Use use, const char *file);
 // Frees it, as the user closes Quillane or the other program.
 void EndBusy(Busy &busy);
@@ -240,7 +254,8 @@ std::vector<std::string> FilesIn(const std::string &folder);
 // The includes' question, shown by any process; NULL if none is up.
 HWND QuestionBox();
 // Checks its text (the expected one, then the path) and that it is owned by
-// the uninstaller's own window of the given class, shown.
+// the uninstaller's own window of the given class, shown, of another
+// process than the question's.
 void CheckQuestion(HWND box, const char *expected, const std::string &path, const char *ownerClass);
 void AnswerQuestion(HWND box, int button);
 // After an uninstall that went on (removed), checks that the folder is gone;

@@ -1,10 +1,7 @@
 #pragma once
 
-#include "platform.h"
+#include "uninstall-window.h"
 
-extern const char UninstallTitle[];
 extern const char NoticeText[];
 
-void NarrowDllSearch(void);
-BOOL CALLBACK UninstallWindowEnumProc(HWND hwnd, LPARAM lParam);
 void ShowUninstallNotice(void);

@@ -23,6 +23,7 @@ static std::deque<StandInWindow> Windows;
 static std::vector<StandInBox> Boxes;
 static std::vector<StandInMessage> SentMessages;
 static std::vector<std::string> Calls;
+static std::deque<StandInAnswer> Answers;
 static int BoxResult;
 static int EnumCalls;
 static StandInStation Station;
@@ -44,11 +45,17 @@ void StandInReset(int boxResult)
     Boxes.clear();
     SentMessages.clear();
     Calls.clear();
+    Answers.clear();
     BoxResult = boxResult;
     EnumCalls = 0;
     Station = StandInVisibleStation;
     DefaultDllDirectories = StandInWorks;
     DllDirectoryWorks = true;
+}
+
+void StandInSetAnswers(const std::vector<StandInAnswer> &answers)
+{
+    Answers.assign(answers.begin(), answers.end());
 }
 
 HWND StandInAddWindow(const std::string &title)
@@ -223,9 +230,46 @@ LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM, LPARAM, UINT fuF
 
 // A box for an owner that cannot hold one is not shown, and returns 0 as
 // the real call does.
+static int ShowBox(const char *call, HWND hWnd, const std::string &text, const std::string &caption,
+                   UINT uType)
+{
+    Calls.push_back(call);
+    Boxes.push_back({hWnd, text, caption, uType});
+    if (hWnd && !hWnd->canOwn)
+        return 0;
+    if (Answers.empty())
+        return BoxResult;
+    StandInAnswer answer = Answers.front();
+    Answers.pop_front();
+    if (answer.meanwhile)
+        answer.meanwhile();
+    return answer.button;
+}
+
 int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType)
 {
-    Calls.push_back("MessageBoxA");
-    Boxes.push_back({hWnd, lpText, lpCaption, uType});
-    return !hWnd || hWnd->canOwn ? BoxResult : 0;
+    return ShowBox("MessageBoxA", hWnd, lpText, lpCaption, uType);
+}
+
+int WINAPI MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType)
+{
+    return ShowBox("MessageBoxW", hWnd, StandInUtf8(lpText), StandInUtf8(lpCaption), uType);
+}
+
+std::string StandInUtf8(const wchar_t *text)
+{
+    std::string out;
+    for (; *text; ++text)
+    {
+        unsigned long code = static_cast<unsigned long>(*text);
+        if (code < 0x80)
+            out += static_cast<char>(code);
+        else if (code < 0x800)
+            out += {static_cast<char>(0xC0 | (code >> 6)), static_cast<char>(0x80 | (code & 0x3F))};
+        else
+            out += {static_cast<char>(0xE0 | (code >> 12)),
+                    static_cast<char>(0x80 | ((code >> 6) & 0x3F)),
+                    static_cast<char>(0x80 | (code & 0x3F))};
+    }
+    return out;
 }

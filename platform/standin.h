@@ -4,16 +4,25 @@
 
 #include "platform.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
-// One box as the stand-in's MessageBoxA saw it.
+// One box as the stand-in's MessageBoxA or MessageBoxW saw it (as UTF-8).
 struct StandInBox
 {
     HWND owner;
     std::string text;
     std::string caption;
     UINT style;
+};
+
+// How the user answers a box: the button, and what they do meanwhile
+// (close a program, say).
+struct StandInAnswer
+{
+    int button;
+    std::function<void()> meanwhile;
 };
 
 // One message as the stand-in's SendMessageTimeoutA saw it.
@@ -45,6 +54,8 @@ enum StandInStation
 // visible and both DLL search calls work; later boxes return boxResult (IDOK,
 // or 0 for a box that could not be shown).
 void StandInReset(int boxResult = IDOK);
+// The answers to the next boxes, in order; later boxes return boxResult.
+void StandInSetAnswers(const std::vector<StandInAnswer> &answers);
 
 // Adds a top-level window after those already there, in enumeration order.
 HWND StandInAddWindow(const std::string &title);
@@ -78,3 +89,6 @@ const std::vector<StandInBox> &StandInBoxes();
 int StandInEnumCalls();
 // Messages sent to windows, answered or not.
 const std::vector<StandInMessage> &StandInSentMessages();
+
+// A wide text as UTF-8.
+std::string StandInUtf8(const wchar_t *text);

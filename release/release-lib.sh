@@ -171,7 +171,8 @@ build_commit() {
     # package-lock.json pins them: the checkout's own.
     [ ! -d "$1/node_modules" ] || ln -s "$1/node_modules" "$4/node_modules" || return 1
     (cd "$4" && clean_env cmake --preset windows -DNOTICE_VERSION="$3" &&
-        clean_env cmake --build --preset windows --target UninstallNotice third_party) >"$4.log" 2>&1 ||
+        clean_env cmake --build --preset windows --target UninstallNotice FilesInUse third_party) \
+        >"$4.log" 2>&1 ||
         return 1
     echo "$4/build/windows/UninstallNotice.exe"
 }
@@ -190,7 +191,8 @@ make_sbom() {
     for name in "${includes[@]##*/}"; do
         list+="$3/$name"$'\n'
     done
-    publisher_env SBOM_VERSION="$4" SBOM_COMMIT="$5" SBOM_TIME="$time" SBOM_EXE="$3/UninstallNotice.exe" \
+    publisher_env SBOM_VERSION="$4" SBOM_COMMIT="$5" SBOM_TIME="$time" \
+        SBOM_PROGRAMS="$3/UninstallNotice.exe"$'\n'"$3/FilesInUse.exe" \
         SBOM_INCLUDES="$list" SBOM_DEBS_FROM="${6:-}" node "$1/release/third-party.mjs" sbom "$2" "$3/UninstallNotice.cdx.json"
 }
 

@@ -1,17 +1,19 @@
 #!/usr/bin/env node
-// What went into UninstallNotice.exe besides its own code, found from the
-// link itself, and what a release says of it:
+// What went into the programs of a release (UninstallNotice.exe and
+// FilesInUse.exe) besides their own code, found from each link itself, and
+// what a release says of it:
 //
-//   third-party.mjs components MAP LINK-FOLDER OWN-FOLDER EXE OUT.json
-//       the packages that the link map shows went in (files under
-//       OWN-FOLDER are the program's own; paths in the map are relative to
-//       LINK-FOLDER), with their versions, upstreams, the licences of what
-//       went in and who calls on whom; and the DLLs that EXE imports
+//   third-party.mjs components OUT.json LINK-FOLDER (MAP OWN-FOLDER EXE)...
+//       for each program, the packages that its link map shows went in
+//       (files under OWN-FOLDER are the program's own; paths in the map are
+//       relative to LINK-FOLDER), with their versions, upstreams, the
+//       licences of what went in and who calls on whom; and the DLLs that
+//       EXE imports
 //   third-party.mjs notices COMPONENTS.json OUT.txt
-//       THIRD-PARTY-NOTICES.txt
+//       THIRD-PARTY-NOTICES.txt, for every program
 //   third-party.mjs sbom COMPONENTS.json OUT.json  (the release's inputs in
-//       the environment: SBOM_VERSION, SBOM_COMMIT, SBOM_TIME, SBOM_EXE,
-//       SBOM_INCLUDES (one a line), PUBLISHER_NAME, PUBLISHER_URL and,
+//       the environment: SBOM_VERSION, SBOM_COMMIT, SBOM_TIME, SBOM_PROGRAMS
+//       and SBOM_INCLUDES (one file a line), PUBLISHER_NAME, PUBLISHER_URL and,
 //       optional, PUBLISHER_LICENSE, PUBLISHER_LICENSE_URL, SOURCE_URL,
 //       DOWNLOAD_URL; a verifier adds SBOM_DEBS_FROM, the release's SBOM,
 //       whose .deb names and hashes are taken, each checked where apt here
@@ -37,7 +39,7 @@ const fail = (message, status = 1) => {
   process.stderr.write(`third-party: ${message}\n`)
   process.exit(status)
 }
-const usage = () => fail('usage: third-party.mjs components MAP LINK-FOLDER OWN-FOLDER EXE OUT.json | notices COMPONENTS.json OUT.txt | sbom COMPONENTS.json OUT.json | validate FILE.json | check-inputs | check-modules ROOT', 2)
+const usage = () => fail('usage: third-party.mjs components OUT.json LINK-FOLDER (MAP OWN-FOLDER EXE)... | notices COMPONENTS.json OUT.txt | sbom COMPONENTS.json OUT.json | validate FILE.json | check-inputs | check-modules ROOT', 2)
 
 function read (file, what) {
   try {
@@ -54,11 +56,13 @@ function write (file, text) {
   fs.renameSync(temporary, file)
 }
 
+// The component list: one entry a program, in the release's order.
 function components (file) {
   try {
     const parsed = JSON.parse(read(file, 'the component list'))
-    if (!Array.isArray(parsed.packages)) throw new Error()
-    return parsed
+    if (!Array.isArray(parsed.programs) || !parsed.programs.length ||
+      !parsed.programs.every((p) => typeof p.program === 'string' && Array.isArray(p.packages))) throw new Error()
+    return parsed.programs
   } catch {
     fail(`${file} is not a component list (third-party.mjs components writes one)`)
   }
@@ -150,20 +154,25 @@ async function main (argv) {
   if (['sbom', 'validate', 'check-inputs'].includes(command) && (major < 20 || (major === 20 && minor < 18))) {
     fail(`the CycloneDX library needs Node.js 20.18 or later, and this is ${process.versions.node}`)
   }
-  if (command === 'components' && args.length === 5) {
+  if (command === 'components' && args.length >= 5 && (args.length - 2) % 3 === 0) {
     const { readLinkMap } = await import('./third-party/link-map.mjs')
     const { linkedPackages } = await import('./third-party/packages.mjs')
     const { importsOf } = await import('./third-party/objects.mjs')
-    const [map, linkFolder, ownFolder, exe, out] = args
-    let linked
-    try {
-      linked = readLinkMap(read(map, 'the link map'), path.resolve(linkFolder))
-    } catch (error) {
-      if (error instanceof Error && !error.code) fail(`${map}: ${error.message}`)
-      throw error
+    const [out, linkFolder] = args
+    const programs = []
+    for (let i = 2; i < args.length; i += 3) {
+      const [map, ownFolder, exe] = args.slice(i, i + 3)
+      let linked
+      try {
+        linked = readLinkMap(read(map, 'the link map'), path.resolve(linkFolder))
+      } catch (error) {
+        if (error instanceof Error && !error.code) fail(`${map}: ${error.message}`)
+        throw error
+      }
+      read(exe, 'the program')
+      programs.push({ program: path.basename(exe), ...linkedPackages(linked, path.resolve(ownFolder), importsOf(exe)) })
     }
-    read(exe, 'the program')
-    write(out, JSON.stringify(linkedPackages(linked, path.resolve(ownFolder), importsOf(exe)), null, 2) + '\n')
+    write(out, JSON.stringify({ programs }, null, 2) + '\n')
   } else if (command === 'notices' && args.length === 2) {
     const { renderNotices } = await import('./third-party/notices.mjs')
     write(args[1], renderNotices(components(args[0])))
@@ -190,14 +199,18 @@ async function main (argv) {
       version: env.SBOM_VERSION,
       commit: env.SBOM_COMMIT,
       time: Number(env.SBOM_TIME),
-      exe: env.SBOM_EXE,
+      programs: (env.SBOM_PROGRAMS || '').split('\n').filter(Boolean),
       includes: (env.SBOM_INCLUDES || '').split('\n').filter(Boolean)
     }
-    if (!release.version || !/^[0-9a-f]{40}$/.test(release.commit || '') || !Number.isInteger(release.time) || !release.exe) {
-      fail('sbom needs SBOM_VERSION, SBOM_COMMIT (a full commit id), SBOM_TIME (seconds) and SBOM_EXE', 2)
+    if (!release.version || !/^[0-9a-f]{40}$/.test(release.commit || '') || !Number.isInteger(release.time) || !release.programs.length) {
+      fail('sbom needs SBOM_VERSION, SBOM_COMMIT (a full commit id), SBOM_TIME (seconds) and SBOM_PROGRAMS', 2)
     }
-    for (const file of [release.exe, ...release.includes]) read(file, 'a file of the release')
+    for (const file of [...release.programs, ...release.includes]) read(file, 'a file of the release')
     const listed = components(args[0])
+    const names = listed.map((p) => p.program).join(' ')
+    if (release.programs.map((file) => path.basename(file)).join(' ') !== names) {
+      fail(`SBOM_PROGRAMS names ${release.programs.map((file) => path.basename(file)).join(' ')}, but ${args[0]} lists ${names}`, 2)
+    }
     const { debsOf, debsInSbom } = await import('./third-party/debs.mjs')
     let stated = null
     if (env.SBOM_DEBS_FROM) {
@@ -208,7 +221,9 @@ async function main (argv) {
         throw error
       }
     }
-    const { debs, unchecked } = debsOf(listed.packages, stated)
+    // Each package once, though both programs hold parts of it.
+    const packages = [...new Map(listed.flatMap((p) => p.packages).map((entry) => [entry.name, entry])).values()]
+    const { debs, unchecked } = debsOf(packages, stated)
     const { text, lacking } = await makeSbom(listed, { ...release, debs, tool: { name: 'third-party.mjs', version: release.commit } })
     write(args[1], text)
     for (const field of lacking) process.stdout.write(`${field}\n`)

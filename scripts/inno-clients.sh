@@ -1,38 +1,39 @@
 #!/usr/bin/env bash
 # Compiles the end-to-end suite's Inno Setup clients, the example among them,
-# into BUILD-DIR/inno, each with scripts/iscc.sh, from the given program, its
-# third-party notices and the stand-in for Quillane that the clients install
-# beside it. The build runs it; where Wine's 32-bit half cannot run, the
+# into BUILD-DIR/inno, each with scripts/iscc.sh, from the given program,
+# the in-use check, the notices and the stand-in for Quillane that the
+# clients install beside them. The build runs it; where Wine's 32-bit half cannot run, the
 # suite's virtual machine does.
 # Only the clients named, if any are (example, step, ...).
-#   inno-clients.sh BUILD-DIR UninstallNotice.exe THIRD-PARTY-NOTICES.txt quillane.exe [CLIENT...]
+#   inno-clients.sh BUILD-DIR UninstallNotice.exe FilesInUse.exe THIRD-PARTY-NOTICES.txt quillane.exe [CLIENT...]
 set -u
 
 fail() { echo "inno-clients: $*" >&2; exit 1; }
 
-[ $# -ge 4 ] || fail "usage: inno-clients.sh BUILD-DIR UninstallNotice.exe THIRD-PARTY-NOTICES.txt quillane.exe [CLIENT...]"
+[ $# -ge 5 ] || fail "usage: inno-clients.sh BUILD-DIR UninstallNotice.exe FilesInUse.exe THIRD-PARTY-NOTICES.txt quillane.exe [CLIENT...]"
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=$1 notice=$2 notices=$3 quillane=$4
-shift 4
+build=$1 notice=$2 check=$3 notices=$4 quillane=$5
+shift 5
 clients=("$@")
 [ $# -gt 0 ] || clients=(example step post postcopy done init deinit missing upgrade mutex)
 [ -d "$build" ] || fail "no build directory at $build"
+[ -f "$check" ] || fail "no in-use check at $check"
 [ -f "$notices" ] || fail "no third-party notices at $notices"
 [ -f "$quillane" ] || fail "no stand-in for Quillane at $quillane"
-notices=$(realpath "$notices") quillane=$(realpath "$quillane")
+check=$(realpath "$check") notices=$(realpath "$notices") quillane=$(realpath "$quillane")
 
 # Each client: the event function that calls the notice, and what else differs.
 for client in "${clients[@]}"; do
     script=$root/e2e/inno-client.iss out=$build/inno/client-$client.exe
-    defines=(NoticeFrom=CurUninstallStepChanged "QuillaneExe=$quillane")
+    defines=(NoticeFrom=CurUninstallStepChanged "CheckExe=$check" "QuillaneExe=$quillane")
     case $client in
     example) script=$root/integration/inno/example.iss out=$build/inno/example.exe
-        defines=("Notices=$notices") ;;
+        defines=("CheckExe=$check" "Notices=$notices") ;;
     post) defines+=(NoticeStep=usPostUninstall NoticeKept) ;;
     postcopy) defines+=(NoticeStep=usPostUninstall NoticeCopied) ;;
     done) defines+=(NoticeStep=usDone NoticeKept) ;;
-    init) defines=(NoticeFrom=InitializeUninstall "QuillaneExe=$quillane") ;;
-    deinit) defines=(NoticeFrom=DeinitializeUninstall "QuillaneExe=$quillane") ;;
+    init) defines=(NoticeFrom=InitializeUninstall "CheckExe=$check" "QuillaneExe=$quillane") ;;
+    deinit) defines=(NoticeFrom=DeinitializeUninstall "CheckExe=$check" "QuillaneExe=$quillane") ;;
     step) ;;
     missing) defines+=(NoticeMissing) ;;
     upgrade) defines+=(Upgrade) ;;

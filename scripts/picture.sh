@@ -52,7 +52,8 @@ if [ -z "$in_vm" ]; then
         "$(to_windows_path "$notice")" "$(to_windows_path "$report")" "$(to_windows_path "$signal")"
 else
     work=$build/picture-vm
-    rm -rf "$work" && mkdir -p "$work" && cp "$notice" "$driver" "$build/quillane_standin.exe" \
+    rm -rf "$work" && mkdir -p "$work" && cp "$notice" "$driver" "$build/FilesInUse.exe" \
+        "$build/quillane_standin.exe" \
         "$build/THIRD-PARTY-NOTICES.txt" "$work/" || fail "cannot copy the inputs into $work"
     work=$(realpath "$work")
     {
@@ -63,7 +64,7 @@ build=/root/build
 # Software emulation: everything takes about ten times longer.
 export E2E_TIME_SCALE=10
 mkdir -p "$build" && cp "$work"/*.exe "$work/THIRD-PARTY-NOTICES.txt" "$build/" || exit 1
-bash "$root/scripts/inno-clients.sh" "$build" "$build/UninstallNotice.exe" \
+bash "$root/scripts/inno-clients.sh" "$build" "$build/UninstallNotice.exe" "$build/FilesInUse.exe" \
     "$build/THIRD-PARTY-NOTICES.txt" "$build/quillane_standin.exe" "$client" || exit 1
 source "$root/e2e/wine-env.sh" "$build"
 ensure_wine_prefix || exit 1

@@ -1,11 +1,13 @@
 #!/usr/bin/python3
-"""Checks one property of the shipped UninstallNotice.exe and says what it found.
+"""Checks one property of a shipped program (UninstallNotice.exe or
+FilesInUse.exe, by its file name) and says what it found.
 
     check-exe.py [--version X.Y.Z] CHECK FILE
                                   CHECK: imports, hardening, resources, symbols, size
 
 resources: a version resource and nothing else (no icon, no manifest); with
---version, the version resource must say that version.
+--version, the version resource must say that version. size: at most the
+program's budget.
 
 Exit 0 when the property holds, 1 when it does not, 2 when FILE cannot be read
 as a complete PE image. Each answer is one line.
@@ -27,11 +29,13 @@ except ImportError:
 # System libraries that Windows always loads from its own folder, so that a
 # DLL of the same name beside the program is never picked up instead.
 ALLOWED_IMPORTS = {"kernel32.dll", "user32.dll", "msvcrt.dll"}
-MAX_SIZE = 20 * 1024
 RT_VERSION = pefile.RESOURCE_TYPE["RT_VERSION"]
-# What the version resource says besides the version: US English, Unicode.
-VERSION_STRINGS = {"FileDescription": "Quillane uninstall notice", "ProductName": "Quillane",
-                   "InternalName": "UninstallNotice.exe", "OriginalFilename": "UninstallNotice.exe"}
+# Each shipped program, by its file name: what its version resource says
+# of it, and its size budget.
+PROGRAMS = {
+    "UninstallNotice.exe": ("Quillane uninstall notice", 20 * 1024),
+    "FilesInUse.exe": ("Quillane files-in-use check", 40 * 1024),
+}
 VERSION_TABLE = "040904B0"
 VERSION_TRANSLATION = "0x0409 0x04b0"
 
@@ -64,7 +68,7 @@ def flag_names(value, flags):
     return [name for name, bit in flags if value & bit]
 
 
-def check_imports(pe, _size, _version):
+def check_imports(pe, _size, _version, _program):
     dlls = sorted(
         entry.dll.decode("ascii", "replace")
         for attr in ("DIRECTORY_ENTRY_IMPORT", "DIRECTORY_ENTRY_DELAY_IMPORT")
@@ -76,7 +80,7 @@ def check_imports(pe, _size, _version):
     )
 
 
-def check_hardening(pe, _size, _version):
+def check_hardening(pe, _size, _version, _program):
     C = pefile.DLL_CHARACTERISTICS
     wanted = [
         ("DYNAMIC_BASE", C["IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE"]),
@@ -123,7 +127,13 @@ def read_version(pe):
             parts(fixed.ProductVersionMS, fixed.ProductVersionLS), tables, translations)
 
 
-def check_resources(pe, _size, version):
+def version_strings(program):
+    """What the version resource says besides the version: US English, Unicode."""
+    return {"FileDescription": PROGRAMS[program][0], "ProductName": "Quillane",
+            "InternalName": program, "OriginalFilename": program}
+
+
+def check_resources(pe, _size, version, program):
     types = [e.id if e.id is not None else str(e.name)
              for e in getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None) and
              pe.DIRECTORY_ENTRY_RESOURCE.entries or []]
@@ -137,7 +147,7 @@ def check_resources(pe, _size, version):
     file_version, product_version, tables, translations = read
     strings = tables.get(VERSION_TABLE, {})
     said = strings.get("FileVersion", "?")
-    wanted = dict(VERSION_STRINGS, FileVersion=said, ProductVersion=said)
+    wanted = dict(version_strings(program), FileVersion=said, ProductVersion=said)
     problems = []
     if version is not None and said != version:
         problems.append(f"version {said}, not the build's {version}")
@@ -151,7 +161,7 @@ def check_resources(pe, _size, version):
         f"; wrong: {'; '.join(problems)}" if problems else "")
 
 
-def check_symbols(pe, _size, _version):
+def check_symbols(pe, _size, _version, _program):
     fh = pe.FILE_HEADER
     debug_sections = [s.Name.rstrip(b"\0").decode("ascii", "replace") for s in pe.sections
                       if s.Name.startswith(b".debug") or s.Name.startswith(b"/")]
@@ -162,8 +172,9 @@ def check_symbols(pe, _size, _version):
                 f"debug directory entries {debug_entries}")
 
 
-def check_size(_pe, size, _version):
-    return size <= MAX_SIZE, f"{size:,} bytes, at most {MAX_SIZE:,} allowed"
+def check_size(_pe, size, _version, program):
+    budget = PROGRAMS[program][1]
+    return size <= budget, f"{size:,} bytes, at most {budget:,} allowed"
 
 
 CHECKS = {"imports": check_imports, "hardening": check_hardening,
@@ -195,7 +206,12 @@ def main(argv):
     except Unreadable as e:
         print(f"check-exe: {e}", file=sys.stderr)
         return 2
-    ok, found = CHECKS[argv[1]](pe, size, version)
+    program = os.path.basename(argv[2])
+    if program not in PROGRAMS:
+        print(f"check-exe: {argv[2]}: no program of ours is named {program} "
+              f"(they are {', '.join(PROGRAMS)})", file=sys.stderr)
+        return 2
+    ok, found = CHECKS[argv[1]](pe, size, version, program)
     print(f"{argv[1]}: {'ok' if ok else 'FAIL'}: {found}")
     return 0 if ok else 1
 

@@ -1,25 +1,27 @@
 #!/usr/bin/env bash
 # The suite's Inno scenarios in the suite's virtual machine, for a machine
 # whose kernel runs no 32-bit program: there the Inno clients are compiled
-# from the given program, notices and stand-in for Quillane, and run-wine.sh
+# from the given program, in-use check, notices and stand-in for Quillane,
+# and run-wine.sh
 # runs the scenarios (--inno), or the one named. Judged as run-wine.sh
 # judges; the report ends up in BUILD-DIR/inno-vm.
-#   inno-e2e.sh BUILD-DIR DRIVER.exe UninstallNotice.exe THIRD-PARTY-NOTICES.txt quillane.exe [SCENARIO]
+#   inno-e2e.sh BUILD-DIR DRIVER.exe UninstallNotice.exe FilesInUse.exe THIRD-PARTY-NOTICES.txt quillane.exe [SCENARIO]
 set -u
 
 fail() { echo "inno-e2e: $*" >&2; exit 1; }
 
-[ $# -eq 5 ] || [ $# -eq 6 ] ||
-    fail "usage: inno-e2e.sh BUILD-DIR DRIVER.exe UninstallNotice.exe THIRD-PARTY-NOTICES.txt quillane.exe [SCENARIO]"
+[ $# -eq 6 ] || [ $# -eq 7 ] ||
+    fail "usage: inno-e2e.sh BUILD-DIR DRIVER.exe UninstallNotice.exe FilesInUse.exe THIRD-PARTY-NOTICES.txt quillane.exe [SCENARIO]"
 root=$(cd "$(dirname "$0")/../.." && pwd)
-build=$1 work=$1/inno-vm scenario=${6:---inno}
+build=$1 work=$1/inno-vm scenario=${7:---inno}
 [ -d "$build" ] || fail "no build directory at $build"
-for file in "$2" "$3" "$4" "$5"; do
+for file in "$2" "$3" "$4" "$5" "$6"; do
     [ -f "$file" ] || fail "no file at $file"
 done
 rm -rf "$work" && mkdir -p "$work" || fail "cannot make $work"
 cp "$2" "$work/notice_e2e.exe" && cp "$3" "$work/UninstallNotice.exe" &&
-    cp "$4" "$work/THIRD-PARTY-NOTICES.txt" && cp "$5" "$work/quillane_standin.exe" ||
+    cp "$4" "$work/FilesInUse.exe" && cp "$5" "$work/THIRD-PARTY-NOTICES.txt" &&
+    cp "$6" "$work/quillane_standin.exe" ||
     fail "cannot copy the inputs into $work"
 work=$(realpath "$work")
 
@@ -36,7 +38,7 @@ build=/root/build
 export E2E_TIME_SCALE=10
 mkdir -p "$build" && cp "$work"/*.exe "$work/THIRD-PARTY-NOTICES.txt" "$build/" || exit 1
 bash "$root/scripts/inno-clients.sh" "$build" "$build/UninstallNotice.exe" \
-    "$build/THIRD-PARTY-NOTICES.txt" "$build/quillane_standin.exe" || exit 1
+    "$build/FilesInUse.exe" "$build/THIRD-PARTY-NOTICES.txt" "$build/quillane_standin.exe" || exit 1
 bash "$root/e2e/run-wine.sh" "$build" "$build/notice_e2e.exe" "$build/UninstallNotice.exe" "$scenario"
 status=$?
 cp "$build"/e2e-report-*.txt "$work/" 2>/dev/null

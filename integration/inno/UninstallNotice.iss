@@ -39,26 +39,32 @@
 // off such a Windows in the first place).
 //
 // The notice only tells. To make sure that Quillane is closed before
-// anything is removed, check the install folder right after it, and abort
-// on cancel (Abort ends the uninstall at usUninstall, nothing removed):
+// anything is removed, check the install folder right after it with the
+// in-use check (FilesInUse.exe), and abort on cancel (Abort ends the
+// uninstall at usUninstall, nothing removed):
 //
-//     if not UninstallNoticeCheck(ExpandConstant('{app}')) then
+//     if UninstallNoticeCheck(ExpandConstant('{app}\FilesInUse.exe'),
+//       ExpandConstant('{app}'), '') = 'cancel' then
 //       Abort;
 //
-// function UninstallNoticeCheck(const Folder: String): Boolean;
-// returns True when no file of the folder (or of its subfolders) is in use
-// by another process, at once or after the user closed it and chose Retry;
-// False when a file is in use and the user chose Cancel, or the uninstall
-// runs silently and nobody can be asked. A file is in use while it cannot be
-// opened for writing with no sharing (error 32 or 33): a running program or
-// a loaded DLL of the folder, or a file that another process holds open.
-// The uninstaller's own files ({uninstallexe}, and its .dat and .msg beside
-// it) are left out. While a file is in use, the user is asked to close
-// Quillane, in the custom message UninstallNotice_InUse (%1 is the file's
-// path): English for every language, unless you give it for one, prefixed
-// with the Name of its [Languages] entry. German comes with the include, as
-// the preprocessor's UninstallNotice_InUse_German: give it to your German
-// entry, such as "german", in [CustomMessages] (see the guide).
+// function UninstallNoticeCheck(const Filename, Folder, Options: String): String;
+// Options holds more of the check's arguments, as they stand on its command
+// line, or nothing: /skip="PATH" leaves out a file or a folder that the
+// uninstall keeps (see the guide). It returns one of:
+//   'free'    nothing in the folder (or below it) is in use by another
+//             process, at once or after the user closed it and chose Retry;
+//   'cancel'  something is in use and the user chose Cancel, or the
+//             uninstall runs silently and nobody can be asked;
+//   'error'   the check could not be started, or said that its arguments
+//             were wrong: nothing was looked at (the log says why).
+// While something is in use, the check asks the user, over the uninstall
+// window (its caption set as for the notice) and in the uninstaller's
+// language, to close Quillane: Retry looks again. English, and German where
+// the custom message UninstallNotice_Language of the active language is
+// German's language identifier, $0407 (see the guide); for other languages,
+// give the check your own text: /text="..." in Options, %1 where what is in
+// use goes. The uninstaller's own files ({uninstallexe}, and its .dat and
+// .msg beside it) are left out.
 //
 // Besides UninstallNotice and UninstallNoticeCheck, the include adds only
 // names that begin with UninstallNotice_, and its own
@@ -69,12 +75,11 @@
 #ifndef UNINSTALLNOTICE_INCLUDED
 #define UNINSTALLNOTICE_INCLUDED
 
-// The question while a file of the install folder is in use, in German, for
-// an entry of your own (see above).
-#define UninstallNotice_InUse_German "Quillane wird noch ausgeführt, oder ein anderes Programm hat eine seiner Dateien geöffnet, daher kann es noch nicht deinstalliert werden.%n%nSchließen Sie Quillane und versuchen Sie es dann erneut. Wenn Sie abbrechen, wird nichts entfernt, und Quillane bleibt installiert.%n%nIn Verwendung: %1"
-
 [CustomMessages]
-UninstallNotice_InUse=Quillane is still running, or another program has one of its files open, so it cannot be uninstalled yet.%n%nClose Quillane, then try again. If you cancel, nothing is removed and Quillane stays installed.%n%nIn use: %1
+; The language of the check's question: ours are English ($0409) and German
+; ($0407); give yours to each language's entry, such as
+; german.UninstallNotice_Language=$0407.
+UninstallNotice_Language=$0409
 
 [Code]
 const
@@ -110,137 +115,65 @@ begin
   UninstallNotice_HasWindow := False;
 end;
 
-function UninstallNotice(const Filename: String): String;
+// Runs the program with these parameters and waits for it, with the uninstall
+// window, where it exists, captioned as the programs look for it; True and
+// the exit code, or False and the error.
+function UninstallNotice_RunCaptioned(const Filename, Params: String; var Code: Integer): Boolean;
 var
   Caption: String;
-  Code: Integer;
 begin
-  // A silent uninstall never waits on a box.
-  if UninstallSilent then
-  begin
-    Result := 'silent';
-    Exit;
-  end;
-
   if UninstallNotice_HasWindow then
   begin
     Caption := UninstallProgressForm.Caption;
     UninstallProgressForm.Caption := UninstallNotice_Title;
   end;
   try
-    // Exec processes the window's messages while it waits, so the notice can
+    // Exec processes the window's messages while it waits, so a box can
     // disable the window and be modal to it.
-    if Exec(Filename, '', '', SW_SHOW, ewWaitUntilTerminated, Code) then
-      Result := IntToStr(Code)
-    else
-    begin
+    Result := Exec(Filename, Params, '', SW_SHOW, ewWaitUntilTerminated, Code);
+    if not Result then
       Log('Uninstall notice: cannot start ' + Filename + ': ' + SysErrorMessage(Code));
-      Result := 'error';
-    end;
   finally
     if UninstallNotice_HasWindow then
       UninstallProgressForm.Caption := Caption;
   end;
 end;
 
-const
-  UninstallNotice_GenericRead = $80000000;
-  UninstallNotice_GenericWrite = $40000000;
-  UninstallNotice_OpenExisting = 3;
-  UninstallNotice_InvalidHandle = -1;
-  UninstallNotice_AccessDenied = 5;
-  UninstallNotice_SharingViolation = 32;
-  UninstallNotice_LockViolation = 33;
-  UninstallNotice_DirectoryAttribute = $10;
-  UninstallNotice_ReparsePointAttribute = $400;
-
-function UninstallNotice_CreateFile(FileName: String; Access, Share: Cardinal; Security: Integer;
-  Disposition, Flags: Cardinal; Template: Integer): Integer;
-  external 'CreateFileW@kernel32.dll stdcall';
-function UninstallNotice_CloseHandle(Handle: Integer): Boolean;
-  external 'CloseHandle@kernel32.dll stdcall';
-
-// Whether the file can be opened with no sharing, as the access says; if
-// not, the error.
-function UninstallNotice_OpenError(const Path: String; Access: Cardinal): Integer;
+function UninstallNotice(const Filename: String): String;
 var
-  Handle: Integer;
+  Code: Integer;
 begin
-  Handle := UninstallNotice_CreateFile(Path, Access, 0, 0, UninstallNotice_OpenExisting, 0, 0);
-  if Handle = UninstallNotice_InvalidHandle then
-    Result := DLLGetLastError
+  // A silent uninstall never waits on a box.
+  if UninstallSilent then
+    Result := 'silent'
+  else if UninstallNotice_RunCaptioned(Filename, '', Code) then
+    Result := IntToStr(Code)
   else
-  begin
-    UninstallNotice_CloseHandle(Handle);
-    Result := 0;
+    Result := 'error';
+end;
+
+function UninstallNoticeCheck(const Filename, Folder, Options: String): String;
+var
+  Uninstaller, Params: String;
+  Code: Integer;
+begin
+  Uninstaller := ExpandConstant('{uninstallexe}');
+  Params := '/language=' + CustomMessage('UninstallNotice_Language') +
+    ' /skip="' + Uninstaller + '" /skip="' + ChangeFileExt(Uninstaller, '.dat') +
+    '" /skip="' + ChangeFileExt(Uninstaller, '.msg') + '" ' + Options;
+  if UninstallSilent then
+    Params := Params + ' /silent';
+  Params := Params + ' "' + Folder + '"';
+  if not UninstallNotice_RunCaptioned(Filename, Params, Code) then
+    Code := -1;
+  // 0: free; 1: the user cancelled; 2: in use with nobody to ask.
+  case Code of
+    0: Result := 'free';
+    1, 2: Result := 'cancel';
+  else
+    Result := 'error';
   end;
-end;
-
-// Opening for writing with no sharing fails with error 32 (or 33) while
-// another process has the file open, or runs it as a program or DLL, whose
-// image cannot be written. Opening changes nothing in the file. A read-only
-// file refuses writing anyway (error 5): whether another process has it
-// open, reading with no sharing tells.
-function UninstallNotice_InUse(const Path: String): Boolean;
-var
-  Error: Integer;
-begin
-  Error := UninstallNotice_OpenError(Path, UninstallNotice_GenericWrite);
-  if Error = UninstallNotice_AccessDenied then
-    Error := UninstallNotice_OpenError(Path, UninstallNotice_GenericRead);
-  Result := (Error = UninstallNotice_SharingViolation) or (Error = UninstallNotice_LockViolation);
-end;
-
-// The running uninstaller, and its log and messages beside it, are Inno's.
-function UninstallNotice_IsUninstaller(const Path: String): Boolean;
-begin
-  Result := CompareText(ChangeFileExt(Path, ''),
-    ChangeFileExt(ExpandConstant('{uninstallexe}'), '')) = 0;
-end;
-
-// The first file in use below the folder, or ''.
-function UninstallNotice_FirstInUse(const Folder: String): String;
-var
-  Found: TFindRec;
-  Path: String;
-begin
-  Result := '';
-  if not FindFirst(AddBackslash(Folder) + '*', Found) then
-    Exit;
-  try
-    repeat
-      Path := AddBackslash(Folder) + Found.Name;
-      // A folder is searched in turn, unless it only points elsewhere.
-      if Found.Attributes and UninstallNotice_DirectoryAttribute <> 0 then
-      begin
-        if (Found.Name <> '.') and (Found.Name <> '..') and
-          (Found.Attributes and UninstallNotice_ReparsePointAttribute = 0) then
-          Result := UninstallNotice_FirstInUse(Path);
-      end
-      else if not UninstallNotice_IsUninstaller(Path) and UninstallNotice_InUse(Path) then
-        Result := Path;
-    until (Result <> '') or not FindNext(Found);
-  finally
-    FindClose(Found);
-  end;
-end;
-
-function UninstallNoticeCheck(const Folder: String): Boolean;
-var
-  InUse: String;
-begin
-  repeat
-    InUse := UninstallNotice_FirstInUse(Folder);
-    Result := InUse = '';
-    if Result then
-      Exit;
-    Log('Uninstall notice: in use: ' + InUse);
-    // Nobody answers a silent uninstall: it must not wait, and removes
-    // nothing.
-    if UninstallSilent then
-      Exit;
-  until MsgBox(FmtMessage(CustomMessage('UninstallNotice_InUse'), [InUse]), mbError,
-    MB_RETRYCANCEL) <> IDRETRY;
+  Log('Uninstall notice: the in-use check says ' + Result + ' (' + IntToStr(Code) + ')');
 end;
 
 #endif

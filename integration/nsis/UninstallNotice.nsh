@@ -5,8 +5,9 @@ _____________________________________________________________________________
 _____________________________________________________________________________
 
  Shows the Quillane uninstall notice (UninstallNotice.exe) from an NSIS
- uninstaller and waits until the user has dismissed it; then makes sure
- that nothing in the install folder is in use before anything is removed.
+ uninstaller and waits until the user has dismissed it; then makes sure,
+ with the in-use check (FilesInUse.exe), that nothing in the install folder
+ is in use before anything is removed.
 
  Usage in script:
  1. !include "UninstallNotice.nsh"
@@ -40,28 +41,31 @@ _____________________________________________________________________________
  is removed, check the install folder right after it, in the uninstall
  section, and abort on cancel:
 
-      ${UninstallNoticeCheck} "$INSTDIR" $var
+      ${UninstallNoticeCheck} "$INSTDIR\FilesInUse.exe" "$INSTDIR" "" $var
       ${If} $var == "cancel"
         Abort   ; nothing removed; exit code 2
       ${EndIf}
 
- $var receives one of:
-   free     no file of the folder (or of its subfolders) is in use by
-            another process, at once or after the user closed it and chose
-            Retry: the uninstall can go on;
-   cancel   a file is in use and the user chose Cancel, or the uninstaller
-            runs silently and nobody can be asked; the error flag is set.
- A file is in use while it cannot be opened for writing with no sharing
- (error 32 or 33): a running program or a loaded DLL of the folder, or a
- file that another process holds open. The running uninstaller ($EXEPATH,
- in the folder with _?=) is left out. While a file is in use, the user is
- asked, in the uninstaller's language, to close Quillane: Retry checks
- again, Cancel gives cancel. English, and German where the script loads it
- (LANG_GERMAN defined before the first call) and the uninstaller runs in it; for
- other languages, or other words, define UNINSTALLNOTICE_INUSE_TEXT before
- the call, such as "$(QuillaneInUse)" with a LangString for every language
- (UNINSTALLNOTICE_INUSE_ENGLISH and UNINSTALLNOTICE_INUSE_GERMAN hold ours).
- The path of the file in use follows the text.
+ The third argument holds more of the check's arguments, as they stand on
+ its command line, or nothing: /skip="PATH" leaves out a file or a folder
+ that the uninstall keeps (see the guide). $var receives one of:
+   free     nothing in the folder (or below it) is in use by another
+            process, at once or after the user closed it and chose Retry:
+            the uninstall can go on;
+   cancel   something is in use and the user chose Cancel, or the
+            uninstaller runs silently and nobody can be asked; the error
+            flag is set;
+   error    the check could not be started or said its arguments were
+            wrong: nothing was looked at; the error flag is set.
+ While something is in use, the check asks the user, over the uninstaller's
+ window (titled as for the notice) and in its language ($LANGUAGE: English,
+ or German), to close Quillane: Retry looks again, Cancel gives cancel. For
+ other languages or other words, define UNINSTALLNOTICE_INUSE_TEXT before
+ the call, such as "$(QuillaneInUse)" with a LangString for every language;
+ %1 in it stands for what is in use. The running uninstaller ($EXEPATH, in
+ the folder with _?=) is left out, and where the uninstaller's own current
+ directory is in the folder (SetOutPath $INSTDIR), it moves to $TEMP first,
+ so that the folder can go; $OUTDIR stays as it was.
 _____________________________________________________________________________
 */
 
@@ -76,8 +80,27 @@ _____________________________________________________________________________
 !include Util.nsh
 !include WinMessages.nsh
 
-; The title that the notice looks for: exactly this, nothing before or after.
+; The title that the programs look for: exactly this, nothing before or
+; after.
 !define UNINSTALLNOTICE_TITLE "Quillane Uninstall"
+
+; Runs the command line in $0 and waits for it, its exit code into $2, or
+; error where it cannot start; meanwhile the uninstaller's window, if it has
+; one, is titled as the programs look for it, and its own title (kept in $1)
+; is put back after.
+!macro UninstallNotice_RunTitled _LABEL
+	StrCpy $1 ""
+	IntCmp $HWNDPARENT 0 ${_LABEL}_run
+	System::Call 'user32::GetWindowText(p $HWNDPARENT, t .r1, i ${NSIS_MAX_STRLEN})'
+	SendMessage $HWNDPARENT ${WM_SETTEXT} 0 "STR:${UNINSTALLNOTICE_TITLE}"
+	${_LABEL}_run:
+	ClearErrors
+	ExecWait '$0' $2
+	IfErrors 0 +2
+	StrCpy $2 "error"
+	IntCmp $HWNDPARENT 0 +2
+	SendMessage $HWNDPARENT ${WM_SETTEXT} 0 "STR:$1"
+!macroend
 
 !define UninstallNotice `!insertmacro UninstallNoticeCall`
 !define un.UninstallNotice `!insertmacro UninstallNoticeCall`
@@ -102,20 +125,8 @@ _____________________________________________________________________________
 	; A silent uninstall never waits on a box, as MessageBox /SD does not.
 	StrCpy $2 "silent"
 	IfSilent UninstallNotice_done
-
-	StrCpy $1 ""
-	IntCmp $HWNDPARENT 0 UninstallNotice_run
-	System::Call 'user32::GetWindowText(p $HWNDPARENT, t .r1, i ${NSIS_MAX_STRLEN})'
-	SendMessage $HWNDPARENT ${WM_SETTEXT} 0 "STR:${UNINSTALLNOTICE_TITLE}"
-
-	UninstallNotice_run:
-	ClearErrors
-	ExecWait '"$0"' $2
-	IfErrors 0 +2
-	StrCpy $2 "error"
-
-	IntCmp $HWNDPARENT 0 +2
-	SendMessage $HWNDPARENT ${WM_SETTEXT} 0 "STR:$1"
+	StrCpy $0 '"$0"'
+	!insertmacro UninstallNotice_RunTitled UninstallNotice
 
 	UninstallNotice_done:
 	ClearErrors
@@ -131,18 +142,18 @@ _____________________________________________________________________________
 	!verbose pop
 !macroend
 
-; The question while a file of the install folder is in use; the path of
-; the file follows it. ${U+...} keeps this file ASCII for every target.
-!define UNINSTALLNOTICE_INUSE_ENGLISH "Quillane is still running, or another program has one of its files open, so it cannot be uninstalled yet.$\r$\n$\r$\nClose Quillane, then try again. If you cancel, nothing is removed and Quillane stays installed.$\r$\n$\r$\nIn use:"
-!define UNINSTALLNOTICE_INUSE_GERMAN "Quillane wird noch ausgef${U+00FC}hrt, oder ein anderes Programm hat eine seiner Dateien ge${U+00F6}ffnet, daher kann es noch nicht deinstalliert werden.$\r$\n$\r$\nSchlie${U+00DF}en Sie Quillane und versuchen Sie es dann erneut. Wenn Sie abbrechen, wird nichts entfernt, und Quillane bleibt installiert.$\r$\n$\r$\nIn Verwendung:"
-
 !define UninstallNoticeCheck `!insertmacro UninstallNoticeCheckCall`
 !define un.UninstallNoticeCheck `!insertmacro UninstallNoticeCheckCall`
 
-!macro UninstallNoticeCheckCall _FOLDER _RESULT
+!macro UninstallNoticeCheckCall _PROGRAM _FOLDER _OPTIONS _RESULT
 	!verbose push
 	!verbose ${_UNINSTALLNOTICE_VERBOSE}
 	Push `${_FOLDER}`
+	!ifdef UNINSTALLNOTICE_INUSE_TEXT
+		Push `"${_PROGRAM}" /skip="$EXEPATH" /text="${UNINSTALLNOTICE_INUSE_TEXT}" ${_OPTIONS}`
+	!else
+		Push `"${_PROGRAM}" /skip="$EXEPATH" ${_OPTIONS}`
+	!endif
 	${CallArtificialFunction} UninstallNoticeCheck_
 	Pop ${_RESULT}
 	!verbose pop
@@ -152,113 +163,52 @@ _____________________________________________________________________________
 	!verbose push
 	!verbose ${_UNINSTALLNOTICE_VERBOSE}
 
-	Exch $0	; the folder
-	Push $1	; the file in use, or nothing
-	Push $2	; a search's handle
-	Push $3	; a name found
-	Push $4	; the folder being searched
-	Push $5	; a file's attributes, then an open handle, then the result
-	Push $6	; the error of the open
+	Exch $0	; the program and its arguments, then the whole command line
+	Exch
+	Exch $3	; the folder
+	Push $1	; the window's own title
+	Push $2	; the exit code, then the result
+	Push $4	; the current directory
 
-	UninstallNoticeCheck_look:
-	StrCpy $1 ""
-	; The folders still to search, on the stack above a mark that no path
-	; can be.
-	Push "|"
-	Push $0
-	UninstallNoticeCheck_folder:
-	Pop $4
-	StrCmp $4 "|" UninstallNoticeCheck_looked
-	ClearErrors
-	FindFirst $2 $3 "$4\*"
-	UninstallNoticeCheck_entry:
-	IfErrors UninstallNoticeCheck_folderDone
-	StrCmp $3 "." UninstallNoticeCheck_next
-	StrCmp $3 ".." UninstallNoticeCheck_next
-	; The uninstaller itself runs from here with _?=.
-	StrCmp "$4\$3" $EXEPATH UninstallNoticeCheck_next
-	Push "$4\$3"
-	System::Call 'kernel32::GetFileAttributes(t s) i .r5'
-	IntOp $6 $5 & 0x10	; a folder: searched in turn
-	IntCmp $6 0 UninstallNoticeCheck_file
-	IntOp $6 $5 & 0x400	; unless it only points elsewhere
-	IntCmp $6 0 0 UninstallNoticeCheck_next UninstallNoticeCheck_next
-	Push "$4\$3"
-	Goto UninstallNoticeCheck_next
+	; The uninstaller's own current directory in the folder would keep the
+	; folder from going, and the check would ask the user about it.
+	System::Call 'kernel32::GetCurrentDirectory(i ${NSIS_MAX_STRLEN}, t .r4)'
+	StrLen $2 $3
+	StrCpy $1 $4 $2
+	StrCmp $1 $3 0 UninstallNoticeCheck_command
+	StrCpy $1 $4 1 $2
+	StrCmp $1 "" +2
+	StrCmp $1 "\" 0 UninstallNoticeCheck_command
+	System::Call 'kernel32::SetCurrentDirectory(t "$TEMP")'
 
-	UninstallNoticeCheck_file:
-	; Opening for writing with no sharing fails with error 32 (or 33) while
-	; another process has the file open, or runs it as a program or DLL,
-	; whose image cannot be written. Opening changes nothing in the file.
-	Push "$4\$3"
-	System::Call 'kernel32::CreateFile(t s, i 0x40000000, i 0, p 0, i 3, i 0, p 0) p .r5 ?e'
-	Pop $6
-	IntPtrCmp $5 -1 UninstallNoticeCheck_notOpened
-	System::Call 'kernel32::CloseHandle(p r5)'
-	Goto UninstallNoticeCheck_next
-	UninstallNoticeCheck_notOpened:
-	; A read-only file refuses writing anyway (error 5): whether another
-	; process has it open, reading with no sharing tells.
-	IntCmp $6 5 0 UninstallNoticeCheck_judged UninstallNoticeCheck_judged
-	Push "$4\$3"
-	System::Call 'kernel32::CreateFile(t s, i 0x80000000, i 0, p 0, i 3, i 0, p 0) p .r5 ?e'
-	Pop $6
-	IntPtrCmp $5 -1 UninstallNoticeCheck_judged
-	System::Call 'kernel32::CloseHandle(p r5)'
-	Goto UninstallNoticeCheck_next
-	UninstallNoticeCheck_judged:
-	StrCmp $6 32 UninstallNoticeCheck_inUse
-	StrCmp $6 33 UninstallNoticeCheck_inUse
-	Goto UninstallNoticeCheck_next
-	UninstallNoticeCheck_inUse:
-	StrCpy $1 "$4\$3"
+	UninstallNoticeCheck_command:
+	StrCpy $0 '$0 /language=$LANGUAGE'
+	IfSilent 0 +2
+	StrCpy $0 '$0 /silent'
+	StrCpy $0 '$0 "$3"'
+	!insertmacro UninstallNotice_RunTitled UninstallNoticeCheck
 
-	UninstallNoticeCheck_next:
-	StrCmp $1 "" 0 UninstallNoticeCheck_folderDone
-	ClearErrors
-	FindNext $2 $3
-	Goto UninstallNoticeCheck_entry
-	UninstallNoticeCheck_folderDone:
-	FindClose $2
-	StrCmp $1 "" UninstallNoticeCheck_folder
-	; Found one: the folders still to search are dropped.
-	UninstallNoticeCheck_drop:
-	Pop $4
-	StrCmp $4 "|" 0 UninstallNoticeCheck_drop
-
-	; The result goes into $5, never $0: Retry looks at the folder in $0
-	; again.
-	UninstallNoticeCheck_looked:
-	StrCpy $5 "free"
-	StrCmp $1 "" UninstallNoticeCheck_done
-	; Nobody answers a silent uninstall: it must not wait, and removes
-	; nothing.
-	StrCpy $5 "cancel"
-	IfSilent UninstallNoticeCheck_done
-	!ifdef UNINSTALLNOTICE_INUSE_TEXT
-		StrCpy $2 "${UNINSTALLNOTICE_INUSE_TEXT}"
-	!else
-		StrCpy $2 "${UNINSTALLNOTICE_INUSE_ENGLISH}"
-		!ifdef LANG_GERMAN
-			StrCmp $LANGUAGE ${LANG_GERMAN} 0 +2
-			StrCpy $2 "${UNINSTALLNOTICE_INUSE_GERMAN}"
-		!endif
-	!endif
-	MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION "$2 $1" /SD IDCANCEL IDRETRY UninstallNoticeCheck_look
+	; 0: free; 1: the user cancelled; 2: in use with nobody to ask.
+	StrCmp $2 0 0 +3
+	StrCpy $2 "free"
+	Goto UninstallNoticeCheck_done
+	StrCmp $2 1 +2
+	StrCmp $2 2 0 +3
+	StrCpy $2 "cancel"
+	Goto UninstallNoticeCheck_done
+	StrCpy $2 "error"
 
 	UninstallNoticeCheck_done:
-	StrCpy $0 $5
 	ClearErrors
-	StrCmp $0 "cancel" 0 +2
+	StrCmp $2 "free" +2
 	SetErrors
 
 	; Leave the result on the stack and the registers as they were.
-	Pop $6
-	Pop $5
+	StrCpy $0 $2
 	Pop $4
-	Pop $3
 	Pop $2
 	Pop $1
+	Pop $3
 	Exch $0
 
 	!verbose pop

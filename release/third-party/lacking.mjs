@@ -5,11 +5,11 @@ import { licenceRefs } from './licences.mjs'
 // Which fields of BSI TR-03183-2 v2.1 the SBOM lacks for want of an input.
 export function lackingFields (inputs) {
   const lacking = []
-  if (!inputs.licence) lacking.push('distribution licences of UninstallNotice.exe and the includes (PUBLISHER_LICENSE)')
+  if (!inputs.licence) lacking.push('distribution licences of UninstallNotice.exe, FilesInUse.exe and the includes (PUBLISHER_LICENSE)')
   if (inputs.licence && !inputs.licenceUrl) {
     for (const ref of licenceRefs(inputs.licence)) lacking.push(`text or URL of the licence ${ref} (PUBLISHER_LICENSE_URL)`)
   }
-  if (!inputs.sourceUrl) lacking.push('source code URI of UninstallNotice.exe (SOURCE_URL)')
+  if (!inputs.sourceUrl) lacking.push('source code URI of UninstallNotice.exe and FilesInUse.exe (SOURCE_URL)')
   if (!inputs.downloadUrl) lacking.push('URI of the deployable form of UninstallNotice.exe (DOWNLOAD_URL)')
   return lacking
 }

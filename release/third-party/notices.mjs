@@ -72,27 +72,45 @@ function copyrightOf (declared) {
   return lines.join('\n           ')
 }
 
-export function renderNotices ({ packages }) {
+// Every program's packages, each once: where both programs hold parts of
+// one, the parts that each holds, and its objects by licence, counted once.
+function mergedPackages (programs) {
+  const merged = new Map()
+  for (const { program, packages } of programs) {
+    for (const entry of packages) {
+      if (!merged.has(entry.name)) merged.set(entry.name, { ...entry, linked: [], declared: [] })
+      const into = merged.get(entry.name)
+      into.linked.push({ program, files: entry.files })
+      for (const declared of entry.declared) {
+        const same = into.declared.find((d) => d.licence === declared.licence && d.paragraph === declared.paragraph)
+        if (same) same.objects = [...new Set([...same.objects, ...declared.objects])].sort()
+        else into.declared.push({ ...declared })
+      }
+    }
+  }
+  return [...merged.values()].sort((a, b) => (a.name < b.name ? -1 : 1))
+}
+
+export function renderNotices (programs) {
   const out = []
+  const packages = mergedPackages(programs)
+  const names = programs.map((p) => p.program)
+  const them = names.join(' and ')
   const licences = [...new Set(packages.flatMap((entry) => entry.declared.map((d) => d.licence)))]
   const noticed = licences.filter((name) => (asks.get(name) || unknown).notice)
   const free = licences.filter((name) => !(asks.get(name) || unknown).notice)
-  out.push(section('Third-party notices for UninstallNotice.exe'))
-  out.push(`UninstallNotice.exe is linked statically: besides its own code it holds parts
-of the packages below, as the link that built it shows. For each licence
-that a linked part is under, this file says what that licence asks of a
-copy of the program in binary form, and gives the part's copyright lines
-and the licence's terms.
+  out.push(section(`Third-party notices for ${them}`))
+  out.push(`${wrap(`${them} ${names.length > 1 ? 'are' : 'is'} linked statically: besides ${names.length > 1 ? 'their' : 'its'} own code ${names.length > 1 ? 'each holds' : 'it holds'} parts of the packages below, as the link that built it shows. For each licence that a linked part is under, this file says what that licence asks of a copy of ${names.length > 1 ? 'either program' : 'the program'} in binary form, and gives the part's copyright lines and the licence's terms.`)}
 
 `)
   const verb = (list) => (list.length > 1 ? 'ask' : 'asks')
   if (noticed.length) {
-    let must = 'What the publisher must do: ship this file with UninstallNotice.exe, beside it or in the documentation or other materials of the product that installs it. ' +
+    let must = `What the publisher must do: ship this file with ${them}, beside ${names.length > 1 ? 'them' : 'it'} or in the documentation or other materials of the product that installs ${names.length > 1 ? 'them' : 'it'}. ` +
       `Of the licences below, ${noticed.join(' and ')} ${verb(noticed)} for that`
     if (free.length) must += `; ${free.join(' and ')} ${verb(free)} nothing of a copy in binary form`
     out.push(`${wrap(`${must}.`)}\n\n`)
   } else {
-    out.push(`${wrap('None of the licences below asks anything of a copy in binary form: nothing needs to be shipped with UninstallNotice.exe. This file says why.')}\n\n`)
+    out.push(`${wrap(`None of the licences below asks anything of a copy in binary form: nothing needs to be shipped with ${them}. This file says why.`)}\n\n`)
   }
   for (const entry of packages) {
     const exception = entry.declared.some((d) => /GCC-exception/.test(d.licence))
@@ -108,7 +126,9 @@ and the licence's terms.
       const builtUsing = entry.source.name !== entry.debianSource.name ? `, with the code of ${entry.source.name} ${entry.source.version}` : ''
       out.push(`Debian source package: ${entry.debianSource.name} ${entry.debianSource.version}${builtUsing}\n`)
     }
-    out.push(`Linked into the program: ${entry.files.map((file) => `${path.basename(file.path)} (${file.objects.length} of its objects)`).join(', ')}\n`)
+    for (const { program, files } of entry.linked) {
+      out.push(`Linked into ${program}: ${files.map((file) => `${path.basename(file.path)} (${file.objects.length} of its objects)`).join(', ')}\n`)
+    }
     out.push(`Licence, as the SBOM states it: ${concludedExpression(entry)}\n`)
     out.push(`What ${entry.copyright} says of the linked objects:\n`)
     for (const declared of entry.declared) {

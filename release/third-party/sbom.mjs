@@ -1,10 +1,11 @@
 // UninstallNotice.cdx.json: a CycloneDX 1.6 SBOM of a release, built,
-// serialised and validated with OWASP's CycloneDX library. The exe is the
-// main component, and each package that the link pulled into it is nested
-// in it (a static link cannot be taken apart again), with the files that
-// went in nested in the package; the two includes are file components;
-// Windows, with the DLLs that the exe imports from it, is the platform that
-// the release does not ship. The fields that the library does not model
+// serialised and validated with OWASP's CycloneDX library. The notice's exe
+// is the main component, the in-use check's exe a component of the
+// release beside it; each package that a link pulled into a program is
+// nested in that program (a static link cannot be taken apart again), with
+// the files that went in nested in the package; the two includes are file
+// components; Windows, with the DLLs that the programs import from it, is
+// the platform that the release does not ship. The fields that the library does not model
 // (manufacturer, compositions, tools) are added to the serialised document,
 // which is then validated whole. Nothing in it depends on the time of the
 // run: the same inputs give the same bytes.
@@ -72,12 +73,17 @@ const platformSupplier = () => new Models.OrganizationalEntity({ name: 'Microsof
 // field for.
 const ours = (name) => `uninstallnotice:${name}`
 
-// inputs: { version, commit, time (seconds since the epoch), exe, includes
-// [files], publisher { name, url }, licence, licenceUrl, sourceUrl,
-// downloadUrl, debs (Map package name -> { filename, sha256, sha512 }, each
+// What each program is, by its file name.
+const descriptions = { 'UninstallNotice.exe': 'Quillane uninstall notice', 'FilesInUse.exe': 'Quillane files-in-use check' }
+
+// programs: what third-party.mjs components found, one entry a program (the
+// main one first). inputs: { version, commit, time (seconds since the
+// epoch), programs [files, in the same order], includes [files], publisher
+// { name, url }, licence, licenceUrl, sourceUrl, downloadUrl (of the main
+// program), debs (Map package name -> { filename, sha256, sha512 }, each
 // null where unknown), tool { name, version } }. Returns { text, lacking:
 // [lines] }.
-export async function makeSbom (components, inputs) {
+export async function makeSbom (programs, inputs) {
   const publisher = () => new Models.OrganizationalEntity({ name: inputs.publisher.name, url: new Set([inputs.publisher.url]) })
   // The serial number is derived from everything else, once it is written.
   const placeholder = '00000000-0000-5000-8000-000000000000'
@@ -91,137 +97,167 @@ export async function makeSbom (components, inputs) {
   const publisherDefined = new Map((inputs.licence ? licenceRefs(inputs.licence) : [])
     .map((ref) => [ref, { url: inputs.licenceUrl }]))
   const ownPurl = (subpath) => new PackageURL('generic', null, 'UninstallNotice', inputs.version, null, subpath)
-  const exe = new Models.Component(Enums.ComponentType.Application, 'UninstallNotice', {
-    bomRef: 'UninstallNotice.exe',
-    version: inputs.version,
-    description: 'Quillane uninstall notice',
-    supplier: publisher(),
-    hashes: fileHashes(inputs.exe),
-    purl: ownPurl(null),
-    // Statically linked: it holds the packages nested in it.
-    properties: bsiProperties('UninstallNotice.exe', { executable: true, archive: true, structured: false })
-  })
-  if (inputs.licence) {
-    exe.licenses = licencesOf(inputs.licence, Enums.LicenseAcknowledgement.Declared, publisherDefined)
-    const defined = definitions(inputs.licence, publisherDefined)
-    if (defined.length) exe.evidence = new Models.ComponentEvidence({ licenses: new Models.LicenseRepository(defined) })
+  // The main program stands for the release (the purl without a subpath);
+  // any other is a file of it, as the includes are.
+  const programOf = (file, main) => {
+    const name = path.basename(file)
+    const exe = new Models.Component(Enums.ComponentType.Application, name.replace(/\.exe$/, ''), {
+      bomRef: name,
+      version: inputs.version,
+      description: descriptions[name] || name,
+      supplier: publisher(),
+      hashes: fileHashes(file),
+      purl: ownPurl(main ? null : name),
+      // Statically linked: it holds the packages nested in it.
+      properties: bsiProperties(name, { executable: true, archive: true, structured: false })
+    })
+    if (inputs.licence) {
+      exe.licenses = licencesOf(inputs.licence, Enums.LicenseAcknowledgement.Declared, publisherDefined)
+      const defined = definitions(inputs.licence, publisherDefined)
+      if (defined.length) exe.evidence = new Models.ComponentEvidence({ licenses: new Models.LicenseRepository(defined) })
+    }
+    if (main && inputs.downloadUrl) {
+      exe.externalReferences.add(new Models.ExternalReference(inputs.downloadUrl, Enums.ExternalReferenceType.Distribution, {
+        hashes: new Models.HashDictionary([[Enums.HashAlgorithm['SHA-512'], digest(file, 'sha512')]])
+      }))
+    }
+    if (inputs.sourceUrl) exe.externalReferences.add(new Models.ExternalReference(inputs.sourceUrl, Enums.ExternalReferenceType.SourceDistribution))
+    return exe
   }
-  if (inputs.downloadUrl) {
-    exe.externalReferences.add(new Models.ExternalReference(inputs.downloadUrl, Enums.ExternalReferenceType.Distribution, {
-      hashes: new Models.HashDictionary([[Enums.HashAlgorithm['SHA-512'], digest(inputs.exe, 'sha512')]])
-    }))
-  }
-  if (inputs.sourceUrl) exe.externalReferences.add(new Models.ExternalReference(inputs.sourceUrl, Enums.ExternalReferenceType.SourceDistribution))
-  bom.metadata.component = exe
+  const exes = inputs.programs.map((file, i) => programOf(file, i === 0))
+  bom.metadata.component = exes[0]
+  for (const exe of exes.slice(1)) bom.components.add(exe)
 
   const from = distribution()
-  const refs = new Map()
   const archives = [] // the nested files of which only some members went in
   const makers = new Map() // bom-ref -> who made it
+  const packageRefs = [] // of every program
   const debs = inputs.debs || new Map()
-  for (const entry of components.packages) {
-    const purlOf = (subpath) => new PackageURL('deb', 'debian', entry.name, entry.version,
-      { arch: entry.architecture, ...(from.codename ? { distro: from.codename } : {}) }, subpath)
-    const purl = purlOf(null)
-    const upstream = entry.upstream
-    // The LicenseRefs of the copyright file, with their texts.
-    const debianDefined = new Map(entry.declared.map((d) => [expressionOf(d.licence), { text: d.text }]))
-    // Its deployable form: its .deb, as far as apt knows it here.
-    const deb = debs.get(entry.name) || { filename: null, sha256: null, sha512: null }
-    const properties = [
-      ...(deb.filename ? [new Models.Property('bsi:component:filename', deb.filename)] : []),
-      new Models.Property('bsi:component:executable', 'non-executable'),
-      new Models.Property('bsi:component:archive', 'archive'),
-      new Models.Property('bsi:component:structured', 'structured'),
-      new Models.Property(ours('debian:source'), `${entry.debianSource.name} ${entry.debianSource.version}`)
-    ]
-    if (entry.source.name !== entry.debianSource.name) {
-      properties.push(new Models.Property(ours('debian:built-using'), `${entry.source.name} ${entry.source.version}`))
-    }
-    const library = new Models.Component(Enums.ComponentType.Library, entry.name, {
-      bomRef: canonicalPurl(purl),
-      version: entry.version,
-      purl,
-      cpe: upstream.cpe,
-      supplier: new Models.OrganizationalEntity({ name: from.name, url: new Set([from.url]), contact: new Models.OrganizationalContactRepository([person(entry.maintainer)]) }),
-      hashes: new Models.HashDictionary([
-        ...(deb.sha256 ? [[Enums.HashAlgorithm['SHA-256'], deb.sha256]] : []),
-        ...(deb.sha512 ? [[Enums.HashAlgorithm['SHA-512'], deb.sha512]] : [])]),
-      licenses: licencesOf(concludedExpression(entry), Enums.LicenseAcknowledgement.Concluded, debianDefined),
-      // What the copyright file says of the files that went in; 1.6 holds
-      // one expression or a list of licences, not both, so these stand
-      // here, marked declared, each LicenseRef under its own name.
-      evidence: new Models.ComponentEvidence({ licenses: new Models.LicenseRepository(entry.declared.map(declaredLicence)) }),
-      properties: new Models.PropertyRepository(properties)
-    })
-    // The code's source, and the Debian source package that built it.
-    for (const source of [entry.source, entry.debianSource]) {
-      if ([...library.externalReferences].some((r) => r.url === source.url)) continue
-      library.externalReferences.add(new Models.ExternalReference(source.url, Enums.ExternalReferenceType.SourceDistribution))
-    }
-    // The files that the link took parts of, each where the package puts
-    // it: the package's purl with that path as its subpath.
-    for (const file of entry.files) {
-      const name = path.basename(file.path)
-      const filePurl = purlOf(file.packagePath)
-      const nested = new Models.Component(Enums.ComponentType.File, name, {
-        bomRef: canonicalPurl(filePurl),
+  // Each program holds its own parts of a package: a bom-ref is unique in
+  // the SBOM, so the main program's are the purls, and another program's
+  // begin with its file name.
+  const linked = programs.map((program, index) => {
+    const exe = exes[index]
+    const refOf = (purl) => (index === 0 ? canonicalPurl(purl) : `${exe.bomRef.value}:${canonicalPurl(purl)}`)
+    const refs = new Map()
+    for (const entry of program.packages) {
+      const purlOf = (subpath) => new PackageURL('deb', 'debian', entry.name, entry.version,
+        { arch: entry.architecture, ...(from.codename ? { distro: from.codename } : {}) }, subpath)
+      const purl = purlOf(null)
+      const upstream = entry.upstream
+      // The LicenseRefs of the copyright file, with their texts.
+      const debianDefined = new Map(entry.declared.map((d) => [expressionOf(d.licence), { text: d.text }]))
+      // Its deployable form: its .deb, as far as apt knows it here.
+      const deb = debs.get(entry.name) || { filename: null, sha256: null, sha512: null }
+      const properties = [
+        ...(deb.filename ? [new Models.Property('bsi:component:filename', deb.filename)] : []),
+        new Models.Property('bsi:component:executable', 'non-executable'),
+        new Models.Property('bsi:component:archive', 'archive'),
+        new Models.Property('bsi:component:structured', 'structured'),
+        new Models.Property(ours('debian:source'), `${entry.debianSource.name} ${entry.debianSource.version}`)
+      ]
+      if (entry.source.name !== entry.debianSource.name) {
+        properties.push(new Models.Property(ours('debian:built-using'), `${entry.source.name} ${entry.source.version}`))
+      }
+      const library = new Models.Component(Enums.ComponentType.Library, entry.name, {
+        bomRef: refOf(purl),
         version: entry.version,
-        purl: filePurl,
-        supplier: new Models.OrganizationalEntity({ name: from.name, url: new Set([from.url]) }),
-        hashes: hashes(file.sha256, file.sha512),
-        ...(file.licences.length ? { licenses: licencesOf(licenceExpression(file.licences), Enums.LicenseAcknowledgement.Declared, debianDefined) } : {}),
-        description: `linked into the exe: ${file.objects.join(', ')}`,
-        properties: bsiProperties(name, { executable: false, archive: name.endsWith('.a'), structured: name.endsWith('.a') })
+        purl,
+        cpe: upstream.cpe,
+        supplier: new Models.OrganizationalEntity({ name: from.name, url: new Set([from.url]), contact: new Models.OrganizationalContactRepository([person(entry.maintainer)]) }),
+        hashes: new Models.HashDictionary([
+          ...(deb.sha256 ? [[Enums.HashAlgorithm['SHA-256'], deb.sha256]] : []),
+          ...(deb.sha512 ? [[Enums.HashAlgorithm['SHA-512'], deb.sha512]] : [])]),
+        licenses: licencesOf(concludedExpression(entry), Enums.LicenseAcknowledgement.Concluded, debianDefined),
+        // What the copyright file says of the files that went in; 1.6 holds
+        // one expression or a list of licences, not both, so these stand
+        // here, marked declared, each LicenseRef under its own name.
+        evidence: new Models.ComponentEvidence({ licenses: new Models.LicenseRepository(entry.declared.map(declaredLicence)) }),
+        properties: new Models.PropertyRepository(properties)
       })
-      library.components.add(nested)
-      if (name.endsWith('.a')) archives.push(nested.bomRef.value)
-      makers.set(nested.bomRef.value, upstream)
+      // The code's source, and the Debian source package that built it.
+      for (const source of [entry.source, entry.debianSource]) {
+        if ([...library.externalReferences].some((r) => r.url === source.url)) continue
+        library.externalReferences.add(new Models.ExternalReference(source.url, Enums.ExternalReferenceType.SourceDistribution))
+      }
+      // The files that the link took parts of, each where the package puts
+      // it: the package's purl with that path as its subpath.
+      for (const file of entry.files) {
+        const name = path.basename(file.path)
+        const filePurl = purlOf(file.packagePath)
+        const nested = new Models.Component(Enums.ComponentType.File, name, {
+          bomRef: refOf(filePurl),
+          version: entry.version,
+          purl: filePurl,
+          supplier: new Models.OrganizationalEntity({ name: from.name, url: new Set([from.url]) }),
+          hashes: hashes(file.sha256, file.sha512),
+          ...(file.licences.length ? { licenses: licencesOf(licenceExpression(file.licences), Enums.LicenseAcknowledgement.Declared, debianDefined) } : {}),
+          description: `linked into ${exe.bomRef.value}: ${file.objects.join(', ')}`,
+          properties: bsiProperties(name, { executable: false, archive: name.endsWith('.a'), structured: name.endsWith('.a') })
+        })
+        library.components.add(nested)
+        if (name.endsWith('.a')) archives.push(nested.bomRef.value)
+        makers.set(nested.bomRef.value, upstream)
+      }
+      refs.set(entry.name, library)
+      makers.set(library.bomRef.value, upstream)
+      packageRefs.push(library.bomRef.value)
+      exe.components.add(library)
     }
-    refs.set(entry.name, library)
-    makers.set(library.bomRef.value, upstream)
-    exe.components.add(library)
-  }
+    return { exe, program, refs }
+  })
 
-  // The platform: Windows and the DLLs that the exe imports from it. The
-  // release ships none of them, and no version of them is known: the exe's
-  // header names only the lowest Windows that it runs on.
-  const platform = components.platform || { windows: null, dlls: [] }
-  const minimum = platform.windows ? [new Models.Property(ours('windows:minimum-version'), platform.windows)] : []
+  // The platform: Windows and the DLLs that the programs import from it.
+  // The release ships none of them, and no version of them is known: each
+  // exe's header names only the lowest Windows that it runs on; the
+  // highest of those is the release's.
+  const platforms = programs.map((program) => program.platform || { windows: null, dlls: [] })
+  const minimumWindows = platforms.map((p) => p.windows).filter(Boolean).sort((a, b) => Number(b) - Number(a))[0] || null
+  const minimum = minimumWindows ? [new Models.Property(ours('windows:minimum-version'), minimumWindows)] : []
+  const imported = new Map() // DLL name -> what each program imports from it
+  programs.forEach((program, index) => {
+    for (const dll of platforms[index].dlls) {
+      if (!imported.has(dll.name)) imported.set(dll.name, [])
+      imported.get(dll.name).push(`${exes[index].bomRef.value} imports ${dll.functions.join(', ')}`)
+    }
+  })
   const dlls = new Map()
   let windows = null
-  if (platform.dlls.length) {
+  if (imported.size) {
     windows = new Models.Component(Enums.ComponentType.OperatingSystem, 'Windows', {
       bomRef: 'platform:Windows',
-      description: `provided by the user's system, not shipped; the exe's header asks for Windows ${platform.windows || '(no version)'} or later, a minimum, not the version of any Windows`,
+      description: `provided by the user's system, not shipped; the programs' headers ask for Windows ${minimumWindows || '(no version)'} or later, a minimum, not the version of any Windows`,
       supplier: platformSupplier(),
       cpe: 'cpe:2.3:o:microsoft:windows:*:*:*:*:*:*:*:*',
       properties: new Models.PropertyRepository(minimum)
     })
-    for (const dll of platform.dlls) {
-      const component = new Models.Component(Enums.ComponentType.Library, dll.name, {
-        bomRef: `platform:${dll.name}`,
-        description: `part of Windows, not shipped; the exe imports ${dll.functions.join(', ')}`,
+    for (const [name, imports] of imported) {
+      const component = new Models.Component(Enums.ComponentType.Library, name, {
+        bomRef: `platform:${name}`,
+        description: `part of Windows, not shipped; ${imports.join('; ')}`,
         supplier: platformSupplier(),
         scope: Enums.ComponentScope.Required,
-        purl: new PackageURL('generic', 'microsoft', dll.name.toLowerCase(), null, null, null),
-        properties: new Models.PropertyRepository([...bsiProperties(dll.name, { executable: true, archive: false, structured: false }), ...minimum])
+        purl: new PackageURL('generic', 'microsoft', name.toLowerCase(), null, null, null),
+        properties: new Models.PropertyRepository([...bsiProperties(name, { executable: true, archive: false, structured: false }), ...minimum])
       })
       windows.components.add(component)
-      dlls.set(dll.name, component)
+      dlls.set(name, component)
     }
     bom.components.add(windows)
   }
 
   // Who calls on whom, from the objects that call: a package imports from
   // a DLL only where an object of its own calls into it.
-  for (const entry of components.packages) {
-    const library = refs.get(entry.name)
-    for (const name of entry.dependsOn) library.dependencies.add(refs.get(name).bomRef)
-    for (const name of entry.imports || []) library.dependencies.add(dlls.get(name).bomRef)
-  }
-  for (const name of components.programDependsOn) exe.dependencies.add(refs.get(name).bomRef)
-  for (const dll of dlls.values()) exe.dependencies.add(dll.bomRef)
+  programs.forEach((program, index) => {
+    const { exe, refs } = linked[index]
+    for (const entry of program.packages) {
+      const library = refs.get(entry.name)
+      for (const name of entry.dependsOn) library.dependencies.add(refs.get(name).bomRef)
+      for (const name of entry.imports || []) library.dependencies.add(dlls.get(name).bomRef)
+    }
+    for (const name of program.programDependsOn) exe.dependencies.add(refs.get(name).bomRef)
+    for (const dll of platforms[index].dlls) exe.dependencies.add(dlls.get(dll.name).bomRef)
+  })
 
   // Each include is a file of our release: the release's purl, with the
   // file's name in the release as its subpath.
@@ -265,16 +301,17 @@ export async function makeSbom (components, inputs) {
   }
   walk([document.metadata.component])
   walk(document.components)
-  // Every object that went in, every symbol that each needs and the exe's
-  // import table were read: the dependencies of the exe and of each
-  // package are complete, and so is what the exe holds. A package holds
+  // Every object that went in, every symbol that each needs and each exe's
+  // import table were read: the dependencies of the exes and of each
+  // package are complete, and so is what each exe holds. A package holds
   // more files than the few that the link took parts of, an archive more
   // members than went in (its description names those), and Windows more
   // than three DLLs: those are incomplete. What the DLLs depend on is
   // Windows's affair, and not known here.
-  const packages = [...refs.values()].map((library) => library.bomRef.value)
+  const packages = packageRefs
+  const exeRefs = exes.map((exe) => exe.bomRef.value)
   document.compositions = [
-    { aggregate: 'complete', assemblies: [exe.bomRef.value], dependencies: [exe.bomRef.value, ...packages] },
+    { aggregate: 'complete', assemblies: exeRefs, dependencies: [...exeRefs, ...packages] },
     { aggregate: 'incomplete', assemblies: [...packages, ...archives, ...(windows ? [windows.bomRef.value] : [])] }
   ]
   if (dlls.size) {

@@ -73,8 +73,8 @@ test('a linked file that no installed package holds is refused in one line that 
     fs.writeFileSync(path.join(folder, 'out.map'), map(
       [[`${local}(helper.o)`, 'CMakeFiles/UninstallNotice.dir/notice/main.cpp.obj (Helper)']],
       [`${crt}/crt2.o`, 'CMakeFiles/UninstallNotice.dir/notice/main.cpp.obj', local]))
-    const run = spawnSync(process.execPath, [cli, 'components', path.join(folder, 'out.map'), folder,
-      path.join(folder, 'CMakeFiles/UninstallNotice.dir'), local, path.join(folder, 'out.json')], { encoding: 'utf8' })
+    const run = spawnSync(process.execPath, [cli, 'components', path.join(folder, 'out.json'), folder,
+      path.join(folder, 'out.map'), path.join(folder, 'CMakeFiles/UninstallNotice.dir'), local], { encoding: 'utf8' })
     assert.equal(run.status, 1)
     assert.equal(run.stdout, '')
     assert.equal(run.stderr, `third-party: ${local} went into the exe, but no installed Debian package holds it\n`)
@@ -85,7 +85,7 @@ test('a linked file that no installed package holds is refused in one line that 
 })
 
 test('a file that is no link map is refused in one line', () => {
-  const run = spawnSync(process.execPath, [cli, 'components', '/etc/hostname', '/', '/nowhere', '/etc/hostname', '/nowhere/out.json'], { encoding: 'utf8' })
+  const run = spawnSync(process.execPath, [cli, 'components', '/nowhere/out.json', '/', '/etc/hostname', '/nowhere', '/etc/hostname'], { encoding: 'utf8' })
   assert.equal(run.status, 1)
   assert.equal(run.stderr, 'third-party: /etc/hostname: it is not a GNU ld link map (no "Linker script and memory map")\n')
 })
@@ -139,8 +139,8 @@ test('two publishers of one commit get two serial numbers, and one publisher alw
   try {
     fs.writeFileSync(path.join(folder, 'UninstallNotice.exe'), 'MZ')
     const components = smallLink()
-    const serial = async (name) => JSON.parse((await makeSbom(components, {
-      version: '1.2.3', commit: '0'.repeat(40), time: 1700000000, exe: path.join(folder, 'UninstallNotice.exe'),
+    const serial = async (name) => JSON.parse((await makeSbom([{ program: 'UninstallNotice.exe', ...components }], {
+      version: '1.2.3', commit: '0'.repeat(40), time: 1700000000, programs: [path.join(folder, 'UninstallNotice.exe')],
       includes: [], publisher: { name, url: 'https://quillane.example' }, tool: { name: 'third-party.mjs', version: '1' }
     })).text).serialNumber
     const [a, b, again] = [await serial('Quillane'), await serial('Someone Else'), await serial('Quillane')]
@@ -157,7 +157,7 @@ test('two publishers of one commit get two serial numbers, and one publisher alw
 // along, gave 35 KB of GPL-3 that the runtime exception frees the program
 // from, and "Copyright: public-domain".
 test('the notices hold the texts of the licences that linked parts are under, and say what each asks', () => {
-  const text = renderNotices(smallLink())
+  const text = renderNotices([{ program: 'UninstallNotice.exe', ...smallLink() }])
   const cases = [
     ['GCC RUNTIME LIBRARY EXCEPTION', true],
     ['This file has no copyright assigned', true],
@@ -177,12 +177,13 @@ test('the notices hold the texts of the licences that linked parts are under, an
 })
 
 // An SBOM of LINK, with every publisher input, as a release makes it.
-async function sbomOf (link, extra = {}) {
+async function sbomOf (link, extra = {}, count = 1) {
   const folder = fs.mkdtempSync(path.join(os.tmpdir(), 'third-party-'))
   try {
-    for (const name of ['UninstallNotice.exe', 'UninstallNotice.nsh']) fs.writeFileSync(path.join(folder, name), name)
-    const made = await makeSbom(link, {
-      version: '1.2.3', commit: '0'.repeat(40), time: 1700000000, exe: path.join(folder, 'UninstallNotice.exe'),
+    for (const name of ['UninstallNotice.exe', 'FilesInUse.exe', 'UninstallNotice.nsh']) fs.writeFileSync(path.join(folder, name), name)
+    const programs = ['UninstallNotice.exe', 'FilesInUse.exe'].slice(0, count)
+    const made = await makeSbom(programs.map((program) => ({ program, ...link })), {
+      version: '1.2.3', commit: '0'.repeat(40), time: 1700000000, programs: programs.map((name) => path.join(folder, name)),
       includes: [path.join(folder, 'UninstallNotice.nsh')], publisher: { name: 'Quillane', url: 'https://quillane.example' },
       licence: 'LicenseRef-Quillane-EULA', licenceUrl: 'https://quillane.example/eula',
       sourceUrl: 'https://quillane.example/source', downloadUrl: 'https://quillane.example/d',
@@ -257,6 +258,33 @@ test('every LicenseRef that the SBOM uses is defined in it under its own name', 
     const defined = new Set(everyComponent(document).flatMap((c) => [...(c.licenses || []), ...(c.evidence?.licenses || [])])
       .map((l) => l.license).filter((l) => l && /^LicenseRef-/.test(l.name) && (l.text || l.url)).map((l) => l.name))
     assert.deepEqual([...used].sort(), [...defined].sort(), licence)
+  }
+})
+
+// The release's two programs each hold parts of the same packages. The
+// faults: one program's parts stood under the other's bom-refs, so that a
+// bom-ref named two components; the check was no component at all; or the
+// notices named what went into one program only.
+test('each program holds its own parts of a package, under bom-refs of its own', async () => {
+  const link = linkedPackages(readLinkMap(map([], [`${crt}/crt2.o`, `${crt}/libkernel32.a`]), '/build'), own, platform)
+  const { document } = await sbomOf(link, {}, 2)
+  const refs = everyComponent(document).map((c) => c['bom-ref'])
+  assert.equal(new Set(refs).size, refs.length, refs.join('\n'))
+  const check = document.components.find((c) => c['bom-ref'] === 'FilesInUse.exe')
+  assert.equal(check.purl, 'pkg:generic/UninstallNotice@1.2.3#FilesInUse.exe')
+  assert.equal(check.type, 'application')
+  const held = (component) => component.components.map((c) => c['bom-ref'])
+  assert.deepEqual(held(check), held(document.metadata.component).map((ref) => `FilesInUse.exe:${ref}`))
+  assert.ok(check.components[0].purl.startsWith('pkg:deb/debian/'), check.components[0].purl)
+  const complete = document.compositions.filter((c) => c.aggregate === 'complete').flatMap((c) => c.assemblies || [])
+  assert.deepEqual(complete, ['UninstallNotice.exe', 'FilesInUse.exe'])
+  const dependsOn = (ref) => document.dependencies.find((d) => d.ref === ref).dependsOn
+  assert.ok(dependsOn('FilesInUse.exe').includes('platform:KERNEL32.dll'))
+
+  const notices = renderNotices(['UninstallNotice.exe', 'FilesInUse.exe'].map((program) => ({ program, ...link })))
+  for (const line of ['Third-party notices for UninstallNotice.exe and FilesInUse.exe',
+    'Linked into UninstallNotice.exe: crt2.o', 'Linked into FilesInUse.exe: crt2.o']) {
+    assert.ok(notices.includes(line), line)
   }
 })
 

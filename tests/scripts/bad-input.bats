@@ -129,7 +129,8 @@ answers() {
 @test "the Inno clients, with no notices to ship, and no Wine prefix made" {
     mkdir clients
     answers "no third-party notices at none.txt" bash "$ROOT/scripts/inno-clients.sh" \
-        clients "$BUILD_DIR/UninstallNotice.exe" none.txt "$BUILD_DIR/quillane_standin.exe"
+        clients "$BUILD_DIR/UninstallNotice.exe" "$BUILD_DIR/FilesInUse.exe" none.txt \
+        "$BUILD_DIR/quillane_standin.exe"
     [ ! -e clients/wineprefix ]
 }
 

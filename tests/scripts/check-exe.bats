@@ -31,6 +31,14 @@ answered() {
     done
 }
 
+# The fault: a program of another name was judged by the notice's rules,
+# and passed or failed for the wrong reasons.
+@test "a program that is none of ours by its name: one line on stderr, exit 2" {
+    cp "$EXE" Setup.exe
+    run --separate-stderr "$checker" size Setup.exe
+    answered 2 0 1 "no program of ours is named Setup.exe (they are UninstallNotice.exe, FilesInUse.exe)"
+}
+
 @test "no arguments: the usage on stderr, exit 2" {
     run --separate-stderr "$checker"
     answered 2 0 1 "usage: "
@@ -38,7 +46,7 @@ answered() {
 
 @test "--help: the usage on stdout, exit 0" {
     run --separate-stderr "$checker" --help
-    answered 0 5 0 "usage: "
+    answered 0 6 0 "usage: "
 }
 
 # An interpreter that cannot see Debian's pefile (here: Debian's own, without

@@ -1,0 +1,210 @@
+// What is in use in the install folder: each file and folder below it, and
+// the folder itself, tested as the removal would meet it, without removing
+// or changing anything.
+#include "inuse.h"
+
+#include <wchar.h>
+
+// How deep the walk goes before it counts a folder as one that it cannot
+// look into: each level holds a search on the stack.
+#define MAX_DEPTH 200
+
+// The walk's path, one buffer for every level: the folder being looked at,
+// then the entry being tested.
+static wchar_t Path[CHECK_PATH_SIZE];
+static wchar_t Skips[CHECK_MAX_SKIPS + 1][CHECK_PATH_SIZE];
+static int SkipCount;
+
+static BOOL IsGone(DWORD error)
+{
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// An older system (or file system) that knows no POSIX-style deletion.
+static BOOL IsUnknownRequest(DWORD error)
+{
+    return error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED ||
+           error == ERROR_INVALID_FUNCTION;
+}
+
+// Marks the open file for deletion as Windows' own deletion does, and clears
+// the mark at once: whatever the outcome, the file stays. Windows 10's
+// deletion takes the name away at once, whoever else has the file open, and
+// fails only for a file mapped into memory or running as a program or DLL
+// (ERROR_ACCESS_DENIED); an older one knows no such request.
+static DWORD TryPosixDeletion(HANDLE file)
+{
+    FILE_DISPOSITION_INFO_EX disposition = {FILE_DISPOSITION_FLAG_DELETE |
+                                            FILE_DISPOSITION_FLAG_POSIX_SEMANTICS |
+                                            FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE};
+    if (!SetFileInformationByHandle(file, FileDispositionInfoExClass, &disposition,
+                                    sizeof disposition))
+        return GetLastError();
+    disposition.Flags = FILE_DISPOSITION_FLAG_DO_NOT_DELETE;
+    // Should the mark stay, the file would go when the handle closes: say
+    // it is in use, so that nothing else goes meanwhile.
+    return SetFileInformationByHandle(file, FileDispositionInfoExClass, &disposition,
+                                      sizeof disposition)
+               ? ERROR_SUCCESS
+               : ERROR_ACCESS_DENIED;
+}
+
+// The same on a system whose deletion waits for the last handle to close.
+static BOOL TryDeletion(HANDLE file)
+{
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    if (!SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition))
+        return FALSE;
+    disposition.DeleteFile = FALSE;
+    return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
+}
+
+static BOOL IsHeld(const wchar_t *path, DWORD attributes, BOOL top)
+{
+    BOOL folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    DWORD flags = FILE_FLAG_OPEN_REPARSE_POINT | (folder ? FILE_FLAG_BACKUP_SEMANTICS : 0);
+
+    // A process that holds it without letting others delete it (a folder as
+    // its current directory, a file opened with no FILE_SHARE_DELETE) makes
+    // this fail with ERROR_SHARING_VIOLATION. Whatever cannot be opened for
+    // deletion at all cannot be removed either: it counts too.
+    HANDLE file = CreateFileW(path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              NULL, OPEN_EXISTING, flags, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return !IsGone(GetLastError());
+    DWORD error = TryPosixDeletion(file);
+    CloseHandle(file);
+    // A folder with something in it cannot be marked; what is in it is
+    // tested on its own.
+    if (error == ERROR_SUCCESS || error == ERROR_DIR_NOT_EMPTY)
+        return FALSE;
+    if (!IsUnknownRequest(error))
+        return TRUE;
+
+    // There a deleted name stays until every handle on it has closed, and
+    // with it the folder that holds it: any handle counts that reads,
+    // writes or deletes, even one that lets others delete. Only the install
+    // folder itself may stay a moment: it goes when its last holder (an
+    // Explorer window on it) lets go.
+    if (top)
+        return FALSE;
+    file = CreateFileW(path, DELETE, 0, NULL, OPEN_EXISTING, flags, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return !IsGone(GetLastError());
+    // A read-only file refuses the mark anyway; NSIS clears the attribute
+    // before it deletes, and Inno with uninsremovereadonly. For it, whether
+    // it is mapped cannot be told without changing it.
+    BOOL held = !folder && !TryDeletion(file) && !(attributes & FILE_ATTRIBUTE_READONLY);
+    CloseHandle(file);
+    return held;
+}
+
+BOOL IsInUse(const wchar_t *path, DWORD attributes)
+{
+    return IsHeld(path, attributes, FALSE);
+}
+
+static BOOL IsSkipped(const wchar_t *path)
+{
+    size_t pathLength = wcslen(path);
+    for (int i = 0; i < SkipCount; ++i)
+    {
+        size_t length = wcslen(Skips[i]);
+        // The path itself, or anything below it.
+        if (length && pathLength >= length &&
+            CompareStringOrdinal(path, (int)length, Skips[i], (int)length, TRUE) == CSTR_EQUAL &&
+            (path[length] == L'\0' || path[length] == L'\\'))
+            return TRUE;
+    }
+    return FALSE;
+}
+
+// Looks below the folder that Path names (length characters): TRUE once
+// something there is in use, Path then naming it; a folder that cannot be
+// looked into counts, and Path names it.
+static BOOL WalkFolder(size_t length, int depth)
+{
+    WIN32_FIND_DATAW found;
+
+    if (depth >= MAX_DEPTH || length + 3 > CHECK_PATH_SIZE)
+        return TRUE;
+    wcscpy(Path + length, L"\\*");
+    HANDLE search = FindFirstFileW(Path, &found);
+    Path[length] = L'\0';
+    if (search == INVALID_HANDLE_VALUE)
+        return !IsGone(GetLastError());
+
+    BOOL inUse = FALSE, more = TRUE;
+    do
+    {
+        const wchar_t *name = found.cFileName;
+        size_t end = length + 1 + wcslen(name);
+        if (!wcscmp(name, L".") || !wcscmp(name, L".."))
+            continue;
+        if (end >= CHECK_PATH_SIZE)
+        {
+            Path[length] = L'\0';
+            inUse = TRUE;
+            break;
+        }
+        Path[length] = L'\\';
+        wcscpy(Path + length + 1, name);
+        if (IsSkipped(Path))
+            continue;
+        // A link to a folder elsewhere is removed, never what it points to.
+        DWORD attributes = found.dwFileAttributes;
+        inUse = IsHeld(Path, attributes, FALSE) ||
+                ((attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                 !(attributes & FILE_ATTRIBUTE_REPARSE_POINT) && WalkFolder(end, depth + 1));
+    } while (!inUse && (more = FindNextFileW(search, &found)));
+    // A search that ends early has not seen everything.
+    if (!inUse && !more && GetLastError() != ERROR_NO_MORE_FILES)
+    {
+        Path[length] = L'\0';
+        inUse = TRUE;
+    }
+    FindClose(search);
+    if (!inUse)
+        Path[length] = L'\0';
+    return inUse;
+}
+
+BOOL FindInUse(const CheckOptions *options, wchar_t *found, size_t foundSize)
+{
+    SkipCount = 0;
+    for (int i = 0; i < options->skipCount; ++i)
+    {
+        wchar_t *skip = Skips[SkipCount];
+        DWORD length = GetFullPathNameW(options->skips[i], CHECK_PATH_SIZE, skip, NULL);
+        if (!length || length >= CHECK_PATH_SIZE)
+            continue;
+        while (length > 0 && skip[length - 1] == L'\\')
+            skip[--length] = L'\0';
+        ++SkipCount;
+    }
+    // This program may run from the folder: its own image is mapped.
+    DWORD length = GetModuleFileNameW(NULL, Skips[SkipCount], CHECK_PATH_SIZE);
+    if (length && length < CHECK_PATH_SIZE)
+        ++SkipCount;
+
+    length = GetFullPathNameW(options->folder, CHECK_PATH_SIZE, Path, NULL);
+    BOOL inUse = TRUE;
+    if (length && length < CHECK_PATH_SIZE)
+    {
+        while (length > 0 && Path[length - 1] == L'\\')
+            Path[--length] = L'\0';
+        DWORD attributes = GetFileAttributesW(Path);
+        inUse = attributes == INVALID_FILE_ATTRIBUTES
+                    ? !IsGone(GetLastError())
+                    : IsHeld(Path, attributes, TRUE) ||
+                          ((attributes & FILE_ATTRIBUTE_DIRECTORY) && WalkFolder(length, 0));
+    }
+    else
+        wcsncpy(Path, options->folder, CHECK_PATH_SIZE - 1);
+    if (inUse)
+    {
+        wcsncpy(found, Path, foundSize - 1);
+        found[foundSize - 1] = L'\0';
+    }
+    return inUse;
+}

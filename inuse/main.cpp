@@ -1,0 +1,6 @@
+#include "inuse.h"
+
+int wmain(int argc, wchar_t **argv)
+{
+    return CheckFilesInUse(argc, argv);
+}
