@@ -19,10 +19,12 @@ gtest_discover_tests(notice_tests)
 add_executable(inuse_tests
     inuse/check.cpp
     inuse/folder.cpp
+    inuse/holders.cpp
     inuse/main.cpp
     notice/uninstall-window.cpp
     platform/standin.cpp
     platform/standin-files.cpp
+    platform/standin-processes.cpp
     tests/inuse_test.cpp)
 target_include_directories(inuse_tests PRIVATE inuse notice platform)
 target_link_libraries(inuse_tests PRIVATE GTest::gtest_main)

@@ -42,7 +42,7 @@ ship_like_the_notice(UninstallNotice)
 # The in-use check that the includes run after the notice: Unicode
 # throughout, since install folders and the uninstaller's texts may be in
 # any language.
-add_executable(FilesInUse WIN32 inuse/main.cpp inuse/check.cpp inuse/folder.cpp
+add_executable(FilesInUse WIN32 inuse/main.cpp inuse/check.cpp inuse/folder.cpp inuse/holders.cpp
     notice/uninstall-window.cpp inuse/version.rc)
 target_include_directories(FilesInUse PRIVATE inuse notice platform ${CMAKE_BINARY_DIR}/version)
 target_compile_options(FilesInUse PRIVATE -municode)
@@ -154,6 +154,10 @@ foreach(target x86-ansi x86-unicode)
     nsis_command(${target} ${NSIS_OUT}/example-${target}.exe ${NSIS_SOURCES}/example.nsi)
     add_test(NAME nsis_include_${target} COMMAND ${nsis_command})
 endforeach()
+# And with an author's own texts for the check's questions.
+nsis_command(amd64-unicode ${NSIS_OUT}/example-own-texts.exe ${NSIS_SOURCES}/example.nsi
+    "-DUNINSTALLNOTICE_INUSE_TEXT=Fermez : %1" "-DUNINSTALLNOTICE_INUSE_PATHTEXT=Ouvert : %1")
+add_test(NAME nsis_include_own_texts COMMAND ${nsis_command})
 
 find_program(BASH bash REQUIRED)
 include(cmake/inno.cmake)

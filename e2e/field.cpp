@@ -1,5 +1,6 @@
 // What the notice meets in the field, beyond the uninstall window itself: a
-// DLL planted beside it, an unattended uninstall, an owner that goes away.
+// DLL planted beside it (and beside the in-use check), an unattended
+// uninstall, an owner that goes away.
 #include "suite.h"
 
 namespace
@@ -59,6 +60,66 @@ void RunPlantedDll()
     bool loaded = Exists(record);
     Check(!loaded, "planted DLL: expected it never loaded, saw %s",
           loaded ? ("it loaded from '" + FileText(record) + "'").c_str() : "no record of a load");
+}
+
+// The in-use check loads more than a box does: Windows' Restart Manager,
+// which is not a known system DLL either. Copied beside a planted
+// uxtheme.dll and rstrtmgr.dll, it asks about a file in use (and asks the
+// Restart Manager who holds it first), and must load neither.
+void RunPlantedDllBesideTheCheck()
+{
+    if (!BeginScenario("planted uxtheme.dll and rstrtmgr.dll beside the in-use check"))
+        return;
+    const std::string folder = SuiteFolder() + "planted-check";
+    const std::string program = folder + "\\FilesInUse.exe";
+    const std::string installed = folder + "\\installed";
+    const std::string held = installed + "\\Quillane.exe";
+    const std::string record = folder + "\\planted-dll-loaded.txt";
+    for (const std::string &file :
+         {program, held, record, folder + "\\uxtheme.dll", folder + "\\rstrtmgr.dll"})
+        DeleteFileA(file.c_str());
+    CreateDirectoryA(folder.c_str(), NULL);
+    CreateDirectoryA(installed.c_str(), NULL);
+    const std::string planted = SuiteFolder() + "notice_planted.dll";
+    bool copied = CopyFileA((SuiteFolder() + "FilesInUse.exe").c_str(), program.c_str(), FALSE) &&
+                  CopyFileA(planted.c_str(), (folder + "\\uxtheme.dll").c_str(), FALSE) &&
+                  CopyFileA(planted.c_str(), (folder + "\\rstrtmgr.dll").c_str(), FALSE) &&
+                  CopyFileA(planted.c_str(), held.c_str(), FALSE);
+    std::string error = copied ? "them there" : "error " + std::to_string(GetLastError());
+    if (!Check(copied, "folder: expected the check and the DLLs copied into %s, saw %s",
+               folder.c_str(), error.c_str()))
+        return;
+
+    HANDLE file = CreateFileA(held.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+    HWND window = StageWindow({Title, Stage::Visible});
+    Pump(20);
+    PROCESS_INFORMATION pi = StartNotice(("\"" + installed + "\"").c_str(), program.c_str());
+    HWND box = NULL;
+    bool asked =
+        pi.hProcess && PumpUntil([&box] { return (box = QuestionBox()) != NULL; }, BoxTimeout);
+    Check(asked, "question: expected the check to ask about %s within %lu ms, saw %s", held.c_str(),
+          BoxTimeout, asked ? "it ask" : "none");
+    if (box)
+    {
+        CheckOwner(box, window);
+        AnswerQuestion(box, IDCANCEL);
+    }
+    DWORD code = 0;
+    bool ended = pi.hProcess && WaitForEnd(pi.hProcess, ExitTimeout, &code);
+    Check(ended && code == 1, "check after Cancel: expected exit code 1, saw %s",
+          ended ? ("exit code " + std::to_string(code)).c_str() : "it still running");
+    if (pi.hProcess)
+    {
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+    }
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    ClearStage();
+
+    bool loaded = Exists(record);
+    Check(!loaded, "planted DLLs: expected neither loaded, saw %s",
+          loaded ? ("one loaded from '" + FileText(record) + "'").c_str() : "no record of a load");
 }
 
 // An unattended uninstall: the notice starts on a desktop of a window
@@ -136,6 +197,7 @@ void RunOwnerThatVanishes()
 void RunFieldScenarios()
 {
     RunPlantedDll();
+    RunPlantedDllBesideTheCheck();
     RunUnseenStation();
     RunOwnerThatVanishes();
 }

@@ -17,7 +17,8 @@
 ; Each call writes what the uninstaller saw to the file that the environment
 ; variable NOTICE_E2E_REPORT names, one "key=value" a line: the uninstall
 ; window's caption before and after the call (empty where there is no window,
-; not yet or no longer), and the result; and what the check gave.
+; not yet or no longer), and the result; and what the check gave, with the
+; author's /close where the environment variable NOTICE_E2E_CLOSE is set.
 ;
 ; With Upgrade defined, the installer is version 2: before it installs, it
 ; runs the installed version's uninstaller from the UninstallString in the
@@ -147,7 +148,7 @@ end;
 
 procedure CurUninstallStepChanged(CurUninstallStep: TUninstallStep);
 var
-  Check: String;
+  Check, Options: String;
 begin
 #if NoticeFrom == "CurUninstallStepChanged"
 #ifdef NoticeCopied
@@ -161,8 +162,12 @@ begin
   // Nothing goes while something of the folder is in use.
   if CurUninstallStep = usUninstall then
   begin
+    // The author's /close, where the environment asks for it.
+    Options := '';
+    if GetEnv('NOTICE_E2E_CLOSE') <> '' then
+      Options := '/close';
     Check := UninstallNoticeCheck(ExpandConstant('{app}\FilesInUse.exe'),
-      ExpandConstant('{app}'), '');
+      ExpandConstant('{app}'), Options);
     ReportLine('check=' + Check);
     if Check = 'cancel' then
       Abort;

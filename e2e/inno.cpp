@@ -265,7 +265,7 @@ void RunUpgradeCase()
     RemoveInstall(installed);
 }
 
-// While Quillane is in use. The first run answers the question as the case
+// While Quillane is in use. The first run answers each question as the case
 // says; a case that cancels runs the uninstaller again once the folder is
 // free (thenRetry), to show that Quillane can still be uninstalled.
 struct InnoInUseCase
@@ -276,11 +276,12 @@ struct InnoInUseCase
     Use use;
     const char *file; // the file in use
     const char *arguments;
-    bool retry;
+    std::vector<Answer> answers;
+    bool removed;
     const char *exit; // the expected exit code of the uninstaller's first process
     bool thenRetry;
-    bool mutex = false;  // Inno's AppMutex asks first
-    int heldRetries = 0; // Retry pressed first while it is still in use
+    bool mutex = false; // Inno's AppMutex asks first
+    bool close = false; // the author's /close, for a silent uninstall
 };
 
 void RunInnoInUseCase(const InnoInUseCase &c)
@@ -302,22 +303,23 @@ void RunInnoInUseCase(const InnoInUseCase &c)
     }
 
     const bool silent = strstr(c.arguments, "SILENT") != NULL;
-    const char *question = c.language == &German ? QuestionGerman : QuestionEnglish;
+    const Questions *texts = c.language == &German ? &GermanQuestions : &EnglishQuestions;
     InUseRun run = {"\"" + installed + "\\unins000.exe\" " + c.arguments,
-                    c.heldRetries,
-                    c.retry,
-                    question,
+                    c.answers,
+                    texts,
                     "TUninstallProgressForm",
                     false,
                     true,
                     !silent};
     SetEnvironmentVariableA("NOTICE_E2E_REPORT", report.c_str());
+    SetEnvironmentVariableA("NOTICE_E2E_CLOSE", c.close ? "1" : NULL);
     InUseSeen seen = RunWhileInUse(run, busy);
     Out("%s: %d notice(s), %d question(s), the uninstaller's own boxes %s, its first process's "
         "%s\n",
         Scenario, seen.notices, seen.questions, Joined(seen.answered).c_str(), seen.exit.c_str());
-    const int notices = silent ? 0 : 1,
-              questions = silent || c.mutex || !Hinders(c.use) ? 0 : 1 + c.heldRetries;
+    const int notices = silent ? 0 : 1, questions = silent || c.mutex || !Hinders(c.use)
+                                                        ? 0
+                                                        : static_cast<int>(c.answers.size());
     Check(seen.notices == notices && seen.questions == questions,
           "boxes: expected %d notice(s) and %d question(s), saw %d and %d", notices, questions,
           seen.notices, seen.questions);
@@ -329,7 +331,7 @@ void RunInnoInUseCase(const InnoInUseCase &c)
             "OK 'Uninstall has detected that Quillane is currently running.\r\n\r\nPlease "
             "close all instances of it now, then click OK to continue, or Cancel to "
             "exit.'");
-    if (!silent && c.retry)
+    if (!silent && c.removed)
         own.push_back(std::string("OK '") + c.language->removed + "'");
     Check(seen.answered == own, "the uninstaller's own boxes, answered: expected %s, saw %s",
           Joined(own).c_str(), Joined(seen.answered).c_str());
@@ -337,20 +339,19 @@ void RunInnoInUseCase(const InnoInUseCase &c)
           seen.exit.c_str());
     // The example does not report.
     std::map<std::string, std::string> said = ReadReport(report);
-    const char *check = c.retry ? "free" : "cancel";
+    const char *check = c.removed ? "free" : "cancel";
     if (strcmp(c.setup, "example.exe"))
         Check(said["check"] == check, "check: expected %s, saw '%s'", check, said["check"].c_str());
     // What lets the folder be deleted keeps it only until it lets go.
     if (!Hinders(c.use))
         EndBusy(busy);
-    CheckFilesAfter(installed, files, c.retry);
+    CheckFilesAfter(installed, files, c.removed);
 
     if (c.thenRetry)
     {
         run = {"\"" + installed + "\\unins000.exe\"",
-               0,
-               true,
-               question,
+               {TryAgainOnceFree},
+               texts,
                run.ownerClass,
                false,
                true,
@@ -364,6 +365,7 @@ void RunInnoInUseCase(const InnoInUseCase &c)
               gone ? "it removed" : Joined(FilesIn(installed)).c_str());
     }
     SetEnvironmentVariableA("NOTICE_E2E_REPORT", NULL);
+    SetEnvironmentVariableA("NOTICE_E2E_CLOSE", NULL);
     EndBusy(busy);
     RemoveInstall(installed);
 }
@@ -417,45 +419,177 @@ void RunInnoScenarios()
     // elements could not be removed" with exit code 0, silently too; and the
     // question must come in the uninstaller's language.
     const InnoInUseCase inUse[] = {
-        {"Inno, Quillane running: Retry once it is closed removes everything", "client-step.exe",
-         &English, QuillaneRunning, "Quillane.exe", "", true, "exit code 0", false},
+        {"Inno, Quillane running: named in the question, and Try Again once it is closed "
+         "removes everything",
+         "client-step.exe",
+         &English,
+         QuillaneRunning,
+         "Quillane.exe",
+         "",
+         {TryAgainOnceFree},
+         true,
+         "exit code 0",
+         false},
         {"Inno example, a file held open: Cancel keeps Quillane whole, and it can still be "
          "uninstalled",
-         "example.exe", &English, FileHeld, "THIRD-PARTY-NOTICES.txt", "", false, cancelled, true},
+         "example.exe",
+         &English,
+         FileHeld,
+         "THIRD-PARTY-NOTICES.txt",
+         "",
+         {Cancel},
+         false,
+         cancelled,
+         true},
         {"Inno, /VERYSILENT /SUPPRESSMSGBOXES, Quillane running: no box, nothing removed",
-         "client-step.exe", &English, QuillaneRunning, "Quillane.exe",
-         "/VERYSILENT /SUPPRESSMSGBOXES", false, cancelled, false},
-        {"Inno, /SILENT, Quillane running: no box, nothing removed", "client-step.exe", &English,
-         QuillaneRunning, "Quillane.exe", "/SILENT", false, cancelled, false},
-        {"Inno, German, Quillane running: the question in German", "client-step.exe", &German,
-         QuillaneRunning, "Quillane.exe", "", false, cancelled, false},
+         "client-step.exe",
+         &English,
+         QuillaneRunning,
+         "Quillane.exe",
+         "/VERYSILENT /SUPPRESSMSGBOXES",
+         {},
+         false,
+         cancelled,
+         false},
+        {"Inno, /SILENT, Quillane running: no box, nothing removed",
+         "client-step.exe",
+         &English,
+         QuillaneRunning,
+         "Quillane.exe",
+         "/SILENT",
+         {},
+         false,
+         cancelled,
+         false},
+        {"Inno, German, Quillane running: the question in German",
+         "client-step.exe",
+         &German,
+         QuillaneRunning,
+         "Quillane.exe",
+         "",
+         {Cancel},
+         false,
+         cancelled,
+         false},
         // Inno's own AppMutex check comes first, before the notice: closed
         // then, Quillane holds nothing at the check, which asks nothing.
         {"Inno, AppMutex, Quillane running: Inno asks first, then the notice, and no question "
          "once it is closed",
-         "client-mutex.exe", &English, QuillaneRunning, "Quillane.exe", "", true, "exit code 0",
-         false, true},
-        // Retry pressed before anything was closed must look again.
-        {"Inno, Quillane running, Retry without closing it: asked again, and Cancel keeps "
+         "client-mutex.exe",
+         &English,
+         QuillaneRunning,
+         "Quillane.exe",
+         "",
+         {},
+         true,
+         "exit code 0",
+         false,
+         true},
+        // Try Again pressed before anything was closed must look again.
+        {"Inno, Quillane running, Try Again without closing it: asked again, and Cancel keeps "
          "Quillane whole",
-         "client-step.exe", &English, QuillaneRunning, "Quillane.exe", "", false, cancelled, false,
-         false, 2},
+         "client-step.exe",
+         &English,
+         QuillaneRunning,
+         "Quillane.exe",
+         "",
+         {TryAgain, TryAgain, Cancel},
+         false,
+         cancelled,
+         false},
         {"Inno example, a file held open, Retry without closing it: asked again, and Retry once "
          "it is free removes everything",
-         "example.exe", &English, FileHeld, "THIRD-PARTY-NOTICES.txt", "", true, "exit code 0",
-         false, false, 1},
+         "example.exe",
+         &English,
+         FileHeld,
+         "THIRD-PARTY-NOTICES.txt",
+         "",
+         {TryAgain, TryAgainOnceFree},
+         true,
+         "exit code 0",
+         false},
         // What the removal cannot take away besides a file held open.
         {"Inno, the folder as a program's current directory: asked, again on Retry, and Retry "
          "once it is closed removes everything",
-         "client-step.exe", &English, FolderHeld, "", "", true, "exit code 0", false, false, 1},
+         "client-step.exe",
+         &English,
+         FolderHeld,
+         "",
+         "",
+         {TryAgain, TryAgainOnceFree},
+         true,
+         "exit code 0",
+         false},
         {"Inno example, a mapped file: Cancel keeps Quillane whole, and it can still be "
          "uninstalled",
-         "example.exe", &English, FileMapped, "THIRD-PARTY-NOTICES.txt", "", false, cancelled,
+         "example.exe",
+         &English,
+         FileMapped,
+         "THIRD-PARTY-NOTICES.txt",
+         "",
+         {Cancel},
+         false,
+         cancelled,
          true},
         // The fault: a false alarm where the removal succeeds.
         {"Inno, the folder watched as an Explorer window watches it: no question, and the folder "
          "goes once the watch ends",
-         "client-step.exe", &English, FolderWatched, "", "", true, "exit code 0", false},
+         "client-step.exe",
+         &English,
+         FolderWatched,
+         "",
+         "",
+         {},
+         true,
+         "exit code 0",
+         false},
+        // Closing what holds the folder.
+        {"Inno, Quillane with its window: named, and Continue closes it; the uninstall then "
+         "removes everything",
+         "client-step.exe",
+         &English,
+         QuillaneRunning,
+         "Quillane.exe",
+         "",
+         {Continue},
+         true,
+         "exit code 0",
+         false},
+        {"Inno, a Quillane that will not close: Continue, asked again naming it, and Cancel "
+         "keeps Quillane whole",
+         "client-step.exe",
+         &English,
+         QuillaneStubborn,
+         "Quillane.exe",
+         "",
+         {Continue, Cancel},
+         false,
+         cancelled,
+         false},
+        {"Inno, a file held by a program outside the folder: named by its window's title, and "
+         "Try Again once it is closed removes everything",
+         "client-step.exe",
+         &English,
+         FileHeldElsewhere,
+         "Quillane.exe",
+         "",
+         {TryAgainOnceFree},
+         true,
+         "exit code 0",
+         false},
+        {"Inno, /VERYSILENT /SUPPRESSMSGBOXES with the author's /close, Quillane running: no box, "
+         "Quillane closed, everything removed",
+         "client-step.exe",
+         &English,
+         QuillaneRunning,
+         "Quillane.exe",
+         "/VERYSILENT /SUPPRESSMSGBOXES",
+         {},
+         true,
+         "exit code 0",
+         false,
+         false,
+         true},
     };
     for (const InnoInUseCase &c : inUse)
         RunInnoInUseCase(c);

@@ -10,7 +10,8 @@
 ; folder is in use before it removes anything, and aborts on cancel. Beside
 ; the notice it installs QUILLANE_EXE as Quillane.exe, a stand-in for
 ; Quillane that the suite runs. The uninstaller speaks English, or German
-; where the environment variable NOTICE_E2E_GERMAN is set.
+; where the environment variable NOTICE_E2E_GERMAN is set; where
+; NOTICE_E2E_CLOSE is set, the check gets the author's /close.
 ;
 ; Each call writes what the uninstaller saw to the file that the environment
 ; variable NOTICE_E2E_REPORT names, one "key=value" a line: the window's
@@ -79,6 +80,7 @@ Var File
 Var Before
 Var Result
 Var Check
+Var CheckOptions
 
 Section "Quillane"
   !ifdef UPGRADE
@@ -209,7 +211,12 @@ Section "Uninstall"
   StrCpy $3 "r3"
   StrCpy $4 "r4"
   SetErrors
-  ${UninstallNoticeCheck} "$INSTDIR\FilesInUse.exe" "$INSTDIR" "" $Check
+  ; The author's /close, where the environment asks for it.
+  ReadEnvStr $CheckOptions NOTICE_E2E_CLOSE
+  ${If} $CheckOptions != ""
+    StrCpy $CheckOptions "/close"
+  ${EndIf}
+  ${UninstallNoticeCheck} "$INSTDIR\FilesInUse.exe" "$INSTDIR" "$CheckOptions" $Check
   ${If} ${Errors}
     !insertmacro ReportLine "check-errors=1"
   ${Else}

@@ -240,7 +240,7 @@ void RunUpgradeCase()
           gone ? "it gone" : "it still there", boxes);
 }
 
-// While Quillane is in use. The first run answers the question as the case
+// While Quillane is in use. The first run answers each question as the case
 // says; a case that cancels runs the uninstaller again once the folder is
 // free (thenRetry), to show that Quillane can still be uninstalled.
 struct NsisInUseCase
@@ -252,10 +252,11 @@ struct NsisInUseCase
     const char *arguments;
     bool inPlace; // _?=: the uninstaller runs from the folder and its exit code is its own
     bool german;
-    bool retry;
+    std::vector<Answer> answers;
+    bool removed;
     const char *exit; // the expected exit code of a run in place, or NULL
     bool thenRetry;
-    int heldRetries = 0; // Retry pressed first while it is still in use
+    bool close = false; // the author's /close, for a silent uninstall
 };
 
 void RunNsisInUseCase(const NsisInUseCase &c)
@@ -279,20 +280,20 @@ void RunNsisInUseCase(const NsisInUseCase &c)
     const bool reports = strcmp(c.setup, "example.exe") != 0;
     InUseRun run = {"\"" + installed + "\\Uninstall.exe\" " + c.arguments +
                         (c.inPlace ? " _?=" + installed : ""),
-                    c.heldRetries,
-                    c.retry,
-                    c.german ? QuestionGerman : QuestionEnglish,
+                    c.answers,
+                    c.german ? &GermanQuestions : &EnglishQuestions,
                     "#32770",
                     true,
                     false,
                     !silent};
     SetEnvironmentVariableA("NOTICE_E2E_REPORT", report.c_str());
     SetEnvironmentVariableA("NOTICE_E2E_GERMAN", c.german ? "1" : NULL);
+    SetEnvironmentVariableA("NOTICE_E2E_CLOSE", c.close ? "1" : NULL);
     InUseSeen seen = RunWhileInUse(run, busy);
     Out("%s: %d notice(s), %d question(s), the uninstaller's %s\n", Scenario, seen.notices,
         seen.questions, seen.exit.c_str());
     const int expected = silent ? 0 : 1,
-              questions = silent || !Hinders(c.use) ? 0 : 1 + c.heldRetries;
+              questions = silent || !Hinders(c.use) ? 0 : static_cast<int>(c.answers.size());
     Check(seen.notices == expected && seen.questions == questions,
           "boxes: expected %d notice(s) and %d question(s), saw %d and %d", expected, questions,
           seen.notices, seen.questions);
@@ -300,27 +301,27 @@ void RunNsisInUseCase(const NsisInUseCase &c)
         Check(seen.exit == c.exit, "uninstaller in place (_?=): expected %s, saw %s", c.exit,
               seen.exit.c_str());
     std::map<std::string, std::string> said = ReadReport(report);
-    const char *check = c.retry ? "free" : "cancel";
+    const char *check = c.removed ? "free" : "cancel";
     // The example does not report.
     if (reports)
         Check(
-            said["check"] == check && said["check-errors"] == (c.retry ? "0" : "1") &&
+            said["check"] == check && said["check-errors"] == (c.removed ? "0" : "1") &&
                 said["check-registers"] == "r0,r1,r2,r3,r4",
             "check: expected %s with error flag %s and registers r0,r1,r2,r3,r4, saw %s, %s and %s",
-            check, c.retry ? "0" : "1", said["check"].c_str(), said["check-errors"].c_str(),
+            check, c.removed ? "0" : "1", said["check"].c_str(), said["check-errors"].c_str(),
             said["check-registers"].c_str());
     // What lets the folder be deleted keeps it only until it lets go.
     if (!Hinders(c.use))
         EndBusy(busy);
-    CheckFilesAfter(installed, files, c.retry);
+    // Run in place, the uninstaller cannot remove itself.
+    CheckFilesAfter(installed, files, c.removed, c.inPlace ? "Uninstall.exe" : NULL);
 
     if (c.thenRetry)
     {
         DeleteFileA(report.c_str());
         run = {"\"" + installed + "\\Uninstall.exe\"",
-               0,
-               true,
-               run.question,
+               {TryAgainOnceFree},
+               run.questions,
                "#32770",
                true,
                false,
@@ -335,6 +336,7 @@ void RunNsisInUseCase(const NsisInUseCase &c)
     }
     SetEnvironmentVariableA("NOTICE_E2E_REPORT", NULL);
     SetEnvironmentVariableA("NOTICE_E2E_GERMAN", NULL);
+    SetEnvironmentVariableA("NOTICE_E2E_CLOSE", NULL);
     EndBusy(busy);
     RemoveInstall(installed);
 }
@@ -381,43 +383,183 @@ void RunNsisScenarios()
     // and gives exit code 0 (with /S _?= too); and the question must come in
     // the uninstaller's language, also on Modern UI 2's pages.
     const NsisInUseCase inUse[] = {
-        {"NSIS, Quillane running: Retry once it is closed removes everything", "client-section.exe",
-         QuillaneRunning, "Quillane.exe", "", false, false, true, NULL, false},
+        {"NSIS, Quillane running: named in the question, and Try Again once it is closed "
+         "removes everything",
+         "client-section.exe",
+         QuillaneRunning,
+         "Quillane.exe",
+         "",
+         false,
+         false,
+         {TryAgainOnceFree},
+         true,
+         NULL,
+         false},
         {"NSIS example, a file held open: Cancel keeps Quillane whole, and it can still be "
          "uninstalled",
-         "example.exe", FileHeld, "THIRD-PARTY-NOTICES.txt", "", true, false, false, "exit code 2",
+         "example.exe",
+         FileHeld,
+         "THIRD-PARTY-NOTICES.txt",
+         "",
+         true,
+         false,
+         {Cancel},
+         false,
+         "exit code 2",
          true},
-        {"NSIS, silent (/S _?=), Quillane running: no box, nothing removed", "client-section.exe",
-         QuillaneRunning, "Quillane.exe", "/S", true, false, false, "exit code 2", false},
-        {"NSIS, German, Quillane running: the question in German", "client-section.exe",
-         QuillaneRunning, "Quillane.exe", "", false, true, false, NULL, false},
-        {"NSIS, Modern UI 2, Quillane running: Cancel keeps Quillane whole", "client-mui2.exe",
-         QuillaneRunning, "Quillane.exe", "", false, false, false, NULL, false},
-        // Retry pressed before anything was closed must look again: a check
-        // that answers free then removes all but what is in use, says
+        {"NSIS, silent (/S _?=), Quillane running: no box, nothing removed",
+         "client-section.exe",
+         QuillaneRunning,
+         "Quillane.exe",
+         "/S",
+         true,
+         false,
+         {},
+         false,
+         "exit code 2",
+         false},
+        {"NSIS, German, Quillane running: the question in German",
+         "client-section.exe",
+         QuillaneRunning,
+         "Quillane.exe",
+         "",
+         false,
+         true,
+         {Cancel},
+         false,
+         NULL,
+         false},
+        {"NSIS, Modern UI 2, Quillane running: Cancel keeps Quillane whole",
+         "client-mui2.exe",
+         QuillaneRunning,
+         "Quillane.exe",
+         "",
+         false,
+         false,
+         {Cancel},
+         false,
+         NULL,
+         false},
+        // Try Again pressed before anything was closed must look again: a
+        // check that answers free then removes all but what is in use, says
         // "Completed" and ends with exit code 0.
-        {"NSIS, Quillane running, Retry without closing it: asked again, and Cancel keeps "
+        {"NSIS, Quillane running, Try Again without closing it: asked again, and Cancel keeps "
          "Quillane whole",
-         "client-section.exe", QuillaneRunning, "Quillane.exe", "", true, false, false,
-         "exit code 2", false, 2},
+         "client-section.exe",
+         QuillaneRunning,
+         "Quillane.exe",
+         "",
+         true,
+         false,
+         {TryAgain, TryAgain, Cancel},
+         false,
+         "exit code 2",
+         false},
         {"NSIS example, a file held open, Retry without closing it: asked again, and Retry once "
          "it is free removes everything",
-         "example.exe", FileHeld, "THIRD-PARTY-NOTICES.txt", "", false, false, true, NULL, false,
-         1},
+         "example.exe",
+         FileHeld,
+         "THIRD-PARTY-NOTICES.txt",
+         "",
+         false,
+         false,
+         {TryAgain, TryAgainOnceFree},
+         true,
+         NULL,
+         false},
         // What the removal cannot take away besides a file held open: the
         // folder as another program's current directory stays behind, and
         // so do a mapped file and its folder, while the uninstaller goes.
         {"NSIS, the folder as a program's current directory: asked, again on Retry, and Retry "
          "once it is closed removes everything",
-         "client-section.exe", FolderHeld, "", "", false, false, true, NULL, false, 1},
+         "client-section.exe",
+         FolderHeld,
+         "",
+         "",
+         false,
+         false,
+         {TryAgain, TryAgainOnceFree},
+         true,
+         NULL,
+         false},
         {"NSIS example, a mapped file: Cancel keeps Quillane whole, and it can still be "
          "uninstalled",
-         "example.exe", FileMapped, "THIRD-PARTY-NOTICES.txt", "", true, false, false,
-         "exit code 2", true},
+         "example.exe",
+         FileMapped,
+         "THIRD-PARTY-NOTICES.txt",
+         "",
+         true,
+         false,
+         {Cancel},
+         false,
+         "exit code 2",
+         true},
         // The fault: a false alarm where the removal succeeds.
         {"NSIS, the folder watched as an Explorer window watches it: no question, and the folder "
          "goes once the watch ends",
-         "client-section.exe", FolderWatched, "", "", false, false, true, NULL, false},
+         "client-section.exe",
+         FolderWatched,
+         "",
+         "",
+         false,
+         false,
+         {},
+         true,
+         NULL,
+         false},
+        // Closing what holds the folder. The faults: Continue that closes
+        // nothing, or closes and lets the uninstall go on while a program
+        // still runs; a silent uninstall that closes programs unasked, or
+        // not when the author asks.
+        {"NSIS, Quillane with its window: named, and Continue closes it; the uninstall then "
+         "removes everything",
+         "client-section.exe",
+         QuillaneRunning,
+         "Quillane.exe",
+         "",
+         false,
+         false,
+         {Continue},
+         true,
+         NULL,
+         false},
+        {"NSIS, a Quillane that will not close: Continue, asked again naming it, and Cancel keeps "
+         "Quillane whole",
+         "client-section.exe",
+         QuillaneStubborn,
+         "Quillane.exe",
+         "",
+         true,
+         false,
+         {Continue, Cancel},
+         false,
+         "exit code 2",
+         false},
+        {"NSIS, a file held by a program outside the folder: named by its window's title, and "
+         "Try Again once it is closed removes everything",
+         "client-section.exe",
+         FileHeldElsewhere,
+         "Quillane.exe",
+         "",
+         false,
+         false,
+         {TryAgainOnceFree},
+         true,
+         NULL,
+         false},
+        {"NSIS, silent (/S _?=) with the author's /close, Quillane running: no box, Quillane "
+         "closed, everything removed but the uninstaller run in place",
+         "client-section.exe",
+         QuillaneRunning,
+         "Quillane.exe",
+         "/S",
+         true,
+         false,
+         {},
+         true,
+         "exit code 0",
+         false,
+         true},
     };
     for (const NsisInUseCase &c : inUse)
         RunNsisInUseCase(c);

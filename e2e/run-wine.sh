@@ -28,10 +28,11 @@ for tool in wine xvfb-run timeout; do
 done
 ensure_wine_prefix || exit 1
 
-# Wine prefers its own uxtheme.dll; Windows looks beside the program first
-# for a DLL that is not a known system DLL. Make Wine do the same, so that
-# the suite's planted uxtheme.dll is found wherever the search still allows.
-export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;uxtheme=n,b"
+# Wine prefers its own uxtheme.dll and rstrtmgr.dll; Windows looks beside
+# the program first for a DLL that is not a known system DLL. Make Wine do
+# the same, so that the suite's planted DLLs are found wherever the search
+# still allows.
+export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;uxtheme,rstrtmgr=n,b"
 
 report=$build/e2e-report$part.txt
 rm -f "$report" "$WINE_LOG"

@@ -210,24 +210,38 @@ void CheckCopyGone(const std::string &reportPath, DWORD timeout);
 
 // --- Quillane in use (in-use.cpp) ------------------------------------------
 
-// The question that the in-use check asks while something of the install
-// folder is in use, in English and in German (UTF-8), before its path.
-extern const char QuestionEnglish[];
-extern const char QuestionGerman[];
+// The in-use check's questions in one language (UTF-8): the one that names
+// the programs that hold the folder (its text before and after the names,
+// one a line), and the one that can name only what is in use (its text
+// before the path).
+struct Questions
+{
+    const char *named;
+    const char *namedEnd;
+    const char *path;
+};
+extern const Questions EnglishQuestions, GermanQuestions;
+
+// Whether the suite runs under Wine, whose Restart Manager names nobody.
+bool UnderWine();
 
 // How the install folder is in use: a stand-in Quillane (the suite's
-// quillane_standin.exe, installed as Quillane.exe) running from it; a file
-// of it that the suite holds open with no sharing, or has mapped into
-// memory and closed, as memory-mapped databases do; or the folder itself,
-// the current directory of a program started there (the stand-in, run from
-// the suite's folder). An Explorer window on the folder holds it too, but
-// lets it be deleted: it watches the folder for changes, as the suite does
-// for FolderWatched, and no removal waits for it.
+// quillane_standin.exe, installed as Quillane.exe) running from it, or one
+// that will not close when asked; a file of it that the suite holds open
+// with no sharing, or has mapped into memory and closed, as memory-mapped
+// databases do; one that the stand-in holds open, run from the suite's
+// folder; or the folder itself, the current directory of a program started
+// there (the stand-in, run from the suite's folder). An Explorer window on
+// the folder holds it too, but lets it be deleted: it watches the folder
+// for changes, as the suite does for FolderWatched, and no removal waits
+// for it.
 enum Use
 {
     NothingInUse,
     QuillaneRunning,
+    QuillaneStubborn,
     FileHeld,
+    FileHeldElsewhere,
     FileMapped,
     FolderHeld,
     FolderWatched
@@ -251,37 +265,43 @@ bool BeginBusy(Busy &busy, const std::string &installed, Use use, const char *fi
 void EndBusy(Busy &busy);
 // The files below a folder, with their paths below it.
 std::vector<std::string> FilesIn(const std::string &folder);
-// The includes' question, shown by any process; NULL if none is up.
+// The in-use check's question, shown by any process; NULL if none is up.
 HWND QuestionBox();
-// Checks its text (the expected one, then the path) and that it is owned by
-// the uninstaller's own window of the given class, shown, of another
-// process than the question's.
-void CheckQuestion(HWND box, const char *expected, const std::string &path, const char *ownerClass);
+// Presses the button, and waits a while for the box to go.
 void AnswerQuestion(HWND box, int button);
-// After an uninstall that went on (removed), checks that the folder is gone;
-// after one that was cancelled, that it holds exactly the files that it held
-// before.
+// After an uninstall that went on (removed), checks that the folder is gone,
+// or holds only what it keeps (the uninstaller, run in place); after one
+// that was cancelled, that it holds exactly the files that it held before.
 void CheckFilesAfter(const std::string &installed, const std::vector<std::string> &before,
-                     bool removed);
+                     bool removed, const char *kept = NULL);
 // An NSIS uninstaller's own window: a dialog of another process with an OK
 // (Uninstall, Close) button that is neither the notice nor the question.
 HWND NsisWindow();
 
-const DWORD UninstallRunTimeout = 30000;
+const DWORD UninstallRunTimeout = 40000;
+
+// What a user answers to each question in turn: Try Again (or Retry) with
+// nothing closed; Try Again once they have closed what holds the folder;
+// Continue, so that the check closes it; or Cancel (also after the last).
+enum Answer
+{
+    TryAgain,
+    TryAgainOnceFree,
+    Continue,
+    Cancel
+};
 
 // One run of an uninstaller, answered as a user would: OK to the notice;
-// to the question, first Retry without closing anything (heldRetries
-// times), then Retry once the folder is free again (retry) or Cancel.
+// to each question, the next answer.
 struct InUseRun
 {
     std::string commandLine;
-    int heldRetries;
-    bool retry;
-    const char *question;   // the expected text of the question
-    const char *ownerClass; // of the uninstaller's window that owns it
-    bool pages;             // NSIS: its pages pressed on (Uninstall, Close)
-    bool boxes;             // Inno: its own boxes answered (Yes, OK)
-    bool shows;             // whether anything shows at all (not silent)
+    std::vector<Answer> answers;
+    const Questions *questions; // in the uninstaller's language
+    const char *ownerClass;     // of the uninstaller's window that owns it
+    bool pages;                 // NSIS: its pages pressed on (Uninstall, Close)
+    bool boxes;                 // Inno: its own boxes answered (Yes, OK)
+    bool shows;                 // whether anything shows at all (not silent)
 };
 struct InUseSeen
 {
@@ -291,7 +311,10 @@ struct InUseSeen
     std::string exit;                  // of the process started
 };
 // Runs it to its end: until the process started has ended and nothing of
-// the uninstaller has been on the screen for a while.
+// the uninstaller has been on the screen for a while. Checks each question:
+// its text names what holds the folder (or gives the path where nothing can
+// be named), and it is owned by the uninstaller's window, shown, of another
+// process.
 InUseSeen RunWhileInUse(const InUseRun &run, Busy &busy);
 
 // --- Scenarios --------------------------------------------------------------

@@ -6,22 +6,42 @@
 #include <wchar.h>
 #include <wctype.h>
 
-// The question in each language that comes with the check: its caption,
-// and its text with %1 where what is in use goes.
+// The questions in each language that comes with the check: their caption;
+// the one that names the programs that hold the folder (%1: their names,
+// one a line), answered Cancel, Try Again or Continue; the one that can
+// name only what is held (%1: its path), answered Retry or Cancel; and the
+// name of Windows Explorer. Windows labels the buttons in its own language,
+// which may not be the uninstaller's: the texts say what each answer does
+// without quoting a label.
 static const wchar_t EnglishCaption[] = L"" UNINSTALL_TITLE;
 static const wchar_t EnglishQuestion[] =
+    L"Quillane cannot be uninstalled while these programs are using its files:\r\n\r\n%1\r\n\r\n"
+    L"Save your work in them. To continue, the uninstall closes them for you; or close them "
+    L"yourself and try again. If you cancel, nothing is removed and Quillane stays installed.";
+static const wchar_t EnglishPathQuestion[] =
     L"Quillane is still running, or another program is using one of its files or folders, so "
     L"it cannot be uninstalled yet.\r\n\r\nClose Quillane, then try again. If you cancel, "
     L"nothing is removed and Quillane stays installed.\r\n\r\nIn use: %1";
+static const wchar_t EnglishExplorer[] = L"Windows Explorer";
 static const wchar_t GermanCaption[] = L"Deinstallation von Quillane";
 static const wchar_t GermanQuestion[] =
+    L"Quillane kann nicht deinstalliert werden, solange diese Programme seine Dateien "
+    L"verwenden:\r\n\r\n%1\r\n\r\nSpeichern Sie Ihre Arbeit darin. Zum Fortsetzen "
+    L"schlie\u00dft die Deinstallation sie f\u00fcr Sie; oder schlie\u00dfen Sie sie selbst, und "
+    L"versuchen Sie es erneut. Wenn Sie abbrechen, wird nichts entfernt, und Quillane bleibt "
+    L"installiert.";
+static const wchar_t GermanPathQuestion[] =
     L"Quillane wird noch ausgef\u00fchrt, oder ein anderes Programm verwendet eine seiner Dateien "
     L"oder einen seiner Ordner, daher kann es noch nicht deinstalliert werden.\r\n\r\n"
     L"Schlie\u00dfen Sie Quillane und versuchen Sie es dann erneut. Wenn Sie abbrechen, wird "
     L"nichts entfernt, und Quillane bleibt installiert.\r\n\r\nIn Verwendung: %1";
+static const wchar_t GermanExplorer[] = L"Windows-Explorer";
 
-static const wchar_t Usage[] =
-    L"usage: FilesInUse.exe [/silent] [/language=ID] [/text=TEXT] [/skip=PATH]... FOLDER";
+// How many programs the question names; more stand as one line "...".
+#define NAMED 5
+
+static const wchar_t Usage[] = L"usage: FilesInUse.exe [/silent] [/close] [/language=ID] "
+                               L"[/text=TEXT] [/pathtext=TEXT] [/skip=PATH]... FOLDER";
 
 #define QUESTION_SIZE 8192
 
@@ -82,6 +102,8 @@ BOOL ReadCheckOptions(int argc, wchar_t **argv, CheckOptions *options, wchar_t *
         const wchar_t *argument = argv[i], *value;
         if (CompareStringOrdinal(argument, -1, L"/silent", -1, TRUE) == CSTR_EQUAL)
             options->silent = TRUE;
+        else if (CompareStringOrdinal(argument, -1, L"/close", -1, TRUE) == CSTR_EQUAL)
+            options->close = TRUE;
         else if ((value = OptionValue(argument, L"/language")))
         {
             if (!ReadLanguage(value, &options->language))
@@ -94,6 +116,8 @@ BOOL ReadCheckOptions(int argc, wchar_t **argv, CheckOptions *options, wchar_t *
         // none: ours is better than a box without words.
         else if ((value = OptionValue(argument, L"/text")))
             options->text = *value ? value : NULL;
+        else if ((value = OptionValue(argument, L"/pathtext")))
+            options->pathText = *value ? value : NULL;
         else if ((value = OptionValue(argument, L"/skip")))
         {
             if (options->skipCount == CHECK_MAX_SKIPS)
@@ -128,19 +152,46 @@ static void FormatQuestion(const wchar_t *text, const wchar_t *inUse, wchar_t *o
         Append(out, size, mark + 2);
 }
 
-// Asks the user; the answer (IDRETRY: look again).
-static int AskToClose(const CheckOptions *options, const wchar_t *inUse)
+// Asks the user, naming the holders, or else what is in use; the answer
+// (IDCONTINUE: close them; IDTRYAGAIN or IDRETRY: look again).
+static int AskToClose(const CheckOptions *options, const InUseList *found, const Holder *holders,
+                      int count)
 {
-    static wchar_t question[QUESTION_SIZE];
+    static wchar_t question[QUESTION_SIZE], names[QUESTION_SIZE];
     BOOL german = PRIMARYLANGID(options->language) == LANG_GERMAN;
     const wchar_t *caption = german ? GermanCaption : EnglishCaption;
-    FormatQuestion(options->text ? options->text
-                   : german      ? GermanQuestion
-                                 : EnglishQuestion,
-                   inUse, question, QUESTION_SIZE);
+    const wchar_t *explorer = german ? GermanExplorer : EnglishExplorer;
+
+    // Each name once, the first few.
+    names[0] = L'\0';
+    int named = 0;
+    for (int i = 0; i < count; ++i)
+    {
+        const wchar_t *name = holders[i].explorer ? explorer : holders[i].name;
+        BOOL again = FALSE;
+        for (int j = 0; j < i && !again; ++j)
+            again = !wcscmp(holders[j].explorer ? explorer : holders[j].name, name);
+        if (again)
+            continue;
+        if (named)
+            Append(names, QUESTION_SIZE, L"\r\n");
+        Append(names, QUESTION_SIZE, named++ < NAMED ? name : L"\u2026");
+        if (named > NAMED)
+            break;
+    }
+    UINT style = MB_ICONEXCLAMATION | (count ? MB_CANCELTRYCONTINUE : MB_RETRYCANCEL);
+    if (count)
+        FormatQuestion(options->text ? options->text
+                       : german      ? GermanQuestion
+                                     : EnglishQuestion,
+                       names, question, QUESTION_SIZE);
+    else
+        FormatQuestion(options->pathText ? options->pathText
+                       : german          ? GermanPathQuestion
+                                         : EnglishPathQuestion,
+                       found->paths[0], question, QUESTION_SIZE);
 
     HWND owner = FindUninstallWindow();
-    const UINT style = MB_RETRYCANCEL | MB_ICONEXCLAMATION;
     int answer = MessageBoxW(owner, question, caption, style);
     // As the notice: an owner gone meanwhile leaves the box unshown.
     if (answer <= 0 && owner)
@@ -165,7 +216,8 @@ static void Say(const wchar_t *line)
 
 int CheckFilesInUse(int argc, wchar_t **argv)
 {
-    static wchar_t inUse[CHECK_PATH_SIZE];
+    static InUseList found;
+    static Holder holders[CHECK_MAX_HOLDERS];
     wchar_t error[1024];
     CheckOptions options;
 
@@ -181,13 +233,24 @@ int CheckFilesInUse(int argc, wchar_t **argv)
     if (GetSystemDirectoryW(system, MAX_PATH))
         SetCurrentDirectoryW(system);
 
-    while (FindInUse(&options, inUse, CHECK_PATH_SIZE))
+    BOOL closed = FALSE;
+    while (FindInUse(&options, &found))
     {
+        int count = FindHolders(&found, holders, CHECK_MAX_HOLDERS);
         // Nobody answers a silent uninstall, or one on a window station
-        // that no one sees: it must not wait.
+        // that no one sees: it must not wait. Asked to, it closes what holds
+        // the folder once, and looks again.
         if (options.silent || NoOneCanSee())
-            return CHECK_HELD;
-        if (AskToClose(&options, inUse) != IDRETRY)
+        {
+            if (!options.close || closed || !CloseHolders(holders, count))
+                return CHECK_HELD;
+            closed = TRUE;
+            continue;
+        }
+        int answer = AskToClose(&options, &found, holders, count);
+        if (answer == IDCONTINUE)
+            CloseHolders(holders, count);
+        else if (answer != IDTRYAGAIN && answer != IDRETRY)
             return CHECK_CANCELLED;
     }
     return CHECK_FREE;

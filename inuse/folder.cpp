@@ -1,6 +1,6 @@
 // What is in use in the install folder: each file and folder below it, and
 // the folder itself, tested as the removal would meet it, without removing
-// or changing anything.
+// or changing anything; and what the uninstaller leaves out.
 #include "inuse.h"
 
 #include <wchar.h>
@@ -14,6 +14,7 @@
 static wchar_t Path[CHECK_PATH_SIZE];
 static wchar_t Skips[CHECK_MAX_SKIPS + 1][CHECK_PATH_SIZE];
 static int SkipCount;
+wchar_t FolderPath[CHECK_PATH_SIZE];
 
 static BOOL IsGone(DWORD error)
 {
@@ -104,47 +105,66 @@ BOOL IsInUse(const wchar_t *path, DWORD attributes)
     return IsHeld(path, attributes, FALSE);
 }
 
-static BOOL IsSkipped(const wchar_t *path)
+BOOL IsWithin(const wchar_t *path, const wchar_t *folder)
 {
-    size_t pathLength = wcslen(path);
+    size_t length = wcslen(folder);
+    return length && wcslen(path) >= length &&
+           CompareStringOrdinal(path, (int)length, folder, (int)length, TRUE) == CSTR_EQUAL &&
+           (path[length] == L'\0' || path[length] == L'\\');
+}
+
+BOOL IsSkipped(const wchar_t *path)
+{
     for (int i = 0; i < SkipCount; ++i)
-    {
-        size_t length = wcslen(Skips[i]);
-        // The path itself, or anything below it.
-        if (length && pathLength >= length &&
-            CompareStringOrdinal(path, (int)length, Skips[i], (int)length, TRUE) == CSTR_EQUAL &&
-            (path[length] == L'\0' || path[length] == L'\\'))
+        if (IsWithin(path, Skips[i]))
             return TRUE;
-    }
     return FALSE;
 }
 
-// Looks below the folder that Path names (length characters): TRUE once
-// something there is in use, Path then naming it; a folder that cannot be
-// looked into counts, and Path names it.
-static BOOL WalkFolder(size_t length, int depth)
+// Adds what Path names to the list; FALSE once the list is full.
+static BOOL Record(InUseList *found)
 {
-    WIN32_FIND_DATAW found;
+    size_t used = 0;
+    if (found->count)
+    {
+        const wchar_t *last = found->paths[found->count - 1];
+        used = (size_t)(last - found->text) + wcslen(last) + 1;
+    }
+    size_t length = wcslen(Path) + 1;
+    if (found->count < CHECK_MAX_FOUND && used + length <= sizeof found->text / sizeof(wchar_t))
+    {
+        wmemcpy(found->text + used, Path, length);
+        found->paths[found->count++] = found->text + used;
+    }
+    return found->count < CHECK_MAX_FOUND;
+}
+
+// Looks below the folder that Path names (length characters), recording
+// what is in use there; a folder that cannot be looked into counts itself.
+// FALSE once the list is full.
+static BOOL WalkFolder(size_t length, int depth, InUseList *found)
+{
+    WIN32_FIND_DATAW entry;
 
     if (depth >= MAX_DEPTH || length + 3 > CHECK_PATH_SIZE)
-        return TRUE;
+        return Record(found);
     wcscpy(Path + length, L"\\*");
-    HANDLE search = FindFirstFileW(Path, &found);
+    HANDLE search = FindFirstFileW(Path, &entry);
     Path[length] = L'\0';
     if (search == INVALID_HANDLE_VALUE)
-        return !IsGone(GetLastError());
+        return IsGone(GetLastError()) || Record(found);
 
-    BOOL inUse = FALSE, more = TRUE;
+    BOOL more = TRUE, room = TRUE;
     do
     {
-        const wchar_t *name = found.cFileName;
+        const wchar_t *name = entry.cFileName;
         size_t end = length + 1 + wcslen(name);
         if (!wcscmp(name, L".") || !wcscmp(name, L".."))
             continue;
         if (end >= CHECK_PATH_SIZE)
         {
             Path[length] = L'\0';
-            inUse = TRUE;
+            room = Record(found);
             break;
         }
         Path[length] = L'\\';
@@ -152,24 +172,23 @@ static BOOL WalkFolder(size_t length, int depth)
         if (IsSkipped(Path))
             continue;
         // A link to a folder elsewhere is removed, never what it points to.
-        DWORD attributes = found.dwFileAttributes;
-        inUse = IsHeld(Path, attributes, FALSE) ||
-                ((attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-                 !(attributes & FILE_ATTRIBUTE_REPARSE_POINT) && WalkFolder(end, depth + 1));
-    } while (!inUse && (more = FindNextFileW(search, &found)));
+        DWORD attributes = entry.dwFileAttributes;
+        if (IsHeld(Path, attributes, FALSE))
+            room = Record(found);
+        else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                 !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            room = WalkFolder(end, depth + 1, found);
+    } while (room && (more = FindNextFileW(search, &entry)));
     // A search that ends early has not seen everything.
-    if (!inUse && !more && GetLastError() != ERROR_NO_MORE_FILES)
-    {
-        Path[length] = L'\0';
-        inUse = TRUE;
-    }
+    DWORD error = GetLastError();
     FindClose(search);
-    if (!inUse)
-        Path[length] = L'\0';
-    return inUse;
+    Path[length] = L'\0';
+    if (room && !more && error != ERROR_NO_MORE_FILES)
+        room = Record(found);
+    return room;
 }
 
-BOOL FindInUse(const CheckOptions *options, wchar_t *found, size_t foundSize)
+BOOL FindInUse(const CheckOptions *options, InUseList *found)
 {
     SkipCount = 0;
     for (int i = 0; i < options->skipCount; ++i)
@@ -187,24 +206,29 @@ BOOL FindInUse(const CheckOptions *options, wchar_t *found, size_t foundSize)
     if (length && length < CHECK_PATH_SIZE)
         ++SkipCount;
 
+    found->count = 0;
+    FolderPath[0] = L'\0';
     length = GetFullPathNameW(options->folder, CHECK_PATH_SIZE, Path, NULL);
-    BOOL inUse = TRUE;
-    if (length && length < CHECK_PATH_SIZE)
+    if (!length || length >= CHECK_PATH_SIZE)
     {
-        while (length > 0 && Path[length - 1] == L'\\')
-            Path[--length] = L'\0';
-        DWORD attributes = GetFileAttributesW(Path);
-        inUse = attributes == INVALID_FILE_ATTRIBUTES
-                    ? !IsGone(GetLastError())
-                    : IsHeld(Path, attributes, TRUE) ||
-                          ((attributes & FILE_ATTRIBUTE_DIRECTORY) && WalkFolder(length, 0));
-    }
-    else
+        // A folder that cannot be named in full cannot be looked at.
         wcsncpy(Path, options->folder, CHECK_PATH_SIZE - 1);
-    if (inUse)
-    {
-        wcsncpy(found, Path, foundSize - 1);
-        found[foundSize - 1] = L'\0';
+        Path[CHECK_PATH_SIZE - 1] = L'\0';
+        Record(found);
+        return TRUE;
     }
-    return inUse;
+    while (length > 0 && Path[length - 1] == L'\\')
+        Path[--length] = L'\0';
+    wcscpy(FolderPath, Path);
+    DWORD attributes = GetFileAttributesW(Path);
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+    {
+        if (!IsGone(GetLastError()))
+            Record(found);
+    }
+    else if (IsHeld(Path, attributes, TRUE))
+        Record(found);
+    else if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        WalkFolder(length, 0, found);
+    return found->count > 0;
 }

@@ -8,6 +8,9 @@
 
 #include <windows.h>
 
+#include <restartmanager.h>
+#include <tlhelp32.h>
+
 // Windows 10's deletion request, which these headers keep behind a version
 // that no build can set.
 #define FileDispositionInfoExClass ((FILE_INFO_BY_HANDLE_CLASS)21)
@@ -54,9 +57,19 @@ typedef intptr_t (*FARPROC)(void);
 #define WSF_VISIBLE 0x0001u
 
 #define MB_RETRYCANCEL 0x00000005u
+#define MB_CANCELTRYCONTINUE 0x00000006u
 #define MB_ICONEXCLAMATION 0x00000030u
 #define IDCANCEL 2
 #define IDRETRY 4
+#define IDTRYAGAIN 10
+#define IDCONTINUE 11
+#define WM_CLOSE 0x0010u
+#define GW_OWNER 4
+#define ERROR_MORE_DATA 234u
+#define TH32CS_SNAPPROCESS 0x00000002u
+#define TH32CS_SNAPMODULE 0x00000008u
+#define TH32CS_SNAPMODULE32 0x00000010u
+#define CCH_RM_SESSION_KEY 32
 #define MAX_PATH 260
 #define CP_UTF8 65001u
 #define STD_ERROR_HANDLE ((DWORD)-12)
@@ -116,6 +129,38 @@ typedef struct _WIN32_FIND_DATAW
     WCHAR cFileName[MAX_PATH];
 } WIN32_FIND_DATAW, *LPWIN32_FIND_DATAW;
 
+typedef struct tagPROCESSENTRY32W
+{
+    DWORD dwSize;
+    DWORD th32ProcessID;
+    DWORD th32ParentProcessID;
+    WCHAR szExeFile[MAX_PATH];
+} PROCESSENTRY32W;
+
+typedef struct tagMODULEENTRY32W
+{
+    DWORD dwSize;
+    DWORD th32ProcessID;
+    WCHAR szExePath[MAX_PATH];
+} MODULEENTRY32W;
+
+typedef struct _RM_UNIQUE_PROCESS
+{
+    DWORD dwProcessId;
+    uint64_t ProcessStartTime;
+} RM_UNIQUE_PROCESS;
+
+typedef struct _RM_PROCESS_INFO
+{
+    RM_UNIQUE_PROCESS Process;
+    WCHAR strAppName[256];
+    WCHAR strServiceShortName[64];
+    int ApplicationType;
+    DWORD AppStatus;
+    DWORD TSSessionId;
+    BOOL bRestartable;
+} RM_PROCESS_INFO;
+
 typedef struct tagUSEROBJECTFLAGS
 {
     BOOL fInherit;
@@ -140,6 +185,22 @@ int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType);
 int WINAPI MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType);
 
 DWORD WINAPI GetLastError(void);
+DWORD WINAPI GetCurrentProcessId(void);
+DWORD WINAPI GetTickCount(void);
+void WINAPI Sleep(DWORD dwMilliseconds);
+HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName);
+BOOL WINAPI FreeLibrary(HMODULE hLibModule);
+HANDLE WINAPI CreateToolhelp32Snapshot(DWORD dwFlags, DWORD th32ProcessID);
+BOOL WINAPI Process32FirstW(HANDLE hSnapshot, PROCESSENTRY32W *lppe);
+BOOL WINAPI Process32NextW(HANDLE hSnapshot, PROCESSENTRY32W *lppe);
+BOOL WINAPI Module32FirstW(HANDLE hSnapshot, MODULEENTRY32W *lpme);
+BOOL WINAPI Module32NextW(HANDLE hSnapshot, MODULEENTRY32W *lpme);
+DWORD WINAPI GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId);
+BOOL WINAPI IsWindowVisible(HWND hWnd);
+HWND WINAPI GetWindow(HWND hWnd, UINT uCmd);
+int WINAPI GetWindowTextW(HWND hWnd, LPWSTR lpString, int nMaxCount);
+int WINAPI GetClassNameW(HWND hWnd, LPWSTR lpClassName, int nMaxCount);
+BOOL WINAPI PostMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
 HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           void *lpSecurityAttributes, DWORD dwCreationDisposition,
                           DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);

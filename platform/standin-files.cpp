@@ -181,8 +181,12 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
     return &Handles.back();
 }
 
+bool (*StandInCloseOther)(HANDLE handle);
+
 BOOL WINAPI CloseHandle(HANDLE hObject)
 {
+    if (StandInCloseOther && StandInCloseOther(hObject))
+        return TRUE;
     Handle *handle = static_cast<Handle *>(hObject);
     if (!handle || !handle->open || handle->search)
         return Fail(ERROR_INVALID_PARAMETER);

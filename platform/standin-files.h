@@ -43,5 +43,7 @@ void StandInSetCurrentDirectory(const std::wstring &path);
 const std::vector<std::wstring> &StandInDeleted();
 int StandInOpenHandles();
 int StandInOpens();
+// Closes a handle that another stand-in made (a snapshot), if it is one.
+extern bool (*StandInCloseOther)(HANDLE handle);
 // What the program wrote to its standard error.
 const std::string &StandInStandardError();

@@ -16,6 +16,11 @@ struct StandInWindow
     bool answering;
     bool canOwn;
     bool vanished;
+    DWORD pid = 0;
+    std::string className = "StandIn";
+    bool visible = true;
+    HWND owner = nullptr;
+    bool gone = false;
 };
 
 // A deque keeps every window at one address, which serves as its handle.
@@ -24,6 +29,8 @@ static std::vector<StandInBox> Boxes;
 static std::vector<StandInMessage> SentMessages;
 static std::vector<std::string> Calls;
 static std::deque<StandInAnswer> Answers;
+static std::vector<std::pair<HWND, UINT>> Posted;
+void (*StandInOnClose)(HWND hwnd);
 static int BoxResult;
 static int EnumCalls;
 static StandInStation Station;
@@ -46,6 +53,9 @@ void StandInReset(int boxResult)
     SentMessages.clear();
     Calls.clear();
     Answers.clear();
+    Posted.clear();
+    StandInOnClose = nullptr;
+    StandInOtherProcAddress = nullptr;
     BoxResult = boxResult;
     EnumCalls = 0;
     Station = StandInVisibleStation;
@@ -62,6 +72,30 @@ HWND StandInAddWindow(const std::string &title)
 {
     Windows.push_back({title, true, true, true, false});
     return &Windows.back();
+}
+
+HWND StandInAddProcessWindow(DWORD pid, const std::string &title, const std::string &className,
+                             bool visible, HWND owner)
+{
+    Windows.push_back({title, true, true, true, false});
+    StandInWindow &window = Windows.back();
+    window.pid = pid;
+    window.className = className;
+    window.visible = visible;
+    window.owner = owner;
+    return &window;
+}
+
+void StandInCloseWindowsOf(DWORD pid)
+{
+    for (StandInWindow &window : Windows)
+        if (window.pid == pid)
+            window.gone = true;
+}
+
+const std::vector<std::pair<HWND, UINT>> &StandInPosted()
+{
+    return Posted;
 }
 
 HWND StandInAddUnreadableWindow()
@@ -134,8 +168,12 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName)
     return lpModuleName && !strcasecmp(lpModuleName, "kernel32.dll") ? &Kernel32 : nullptr;
 }
 
+FARPROC (*StandInOtherProcAddress)(HMODULE hModule, LPCSTR lpProcName);
+
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName)
 {
+    if (hModule != &Kernel32 && StandInOtherProcAddress)
+        return StandInOtherProcAddress(hModule, lpProcName);
     if (hModule != &Kernel32 || strcmp(lpProcName, "SetDefaultDllDirectories") ||
         DefaultDllDirectories == StandInMissing)
         return nullptr;
@@ -174,6 +212,8 @@ BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam)
     LastTitleBuffer = nullptr;
     for (StandInWindow &window : Windows)
     {
+        if (window.gone)
+            continue;
         ++EnumCalls;
         // Whatever ran before left the vanished window's stale title where
         // the callback's buffer will lie. Plain stores only: a call here
@@ -205,6 +245,56 @@ int WINAPI GetWindowTextA(HWND hWnd, LPSTR lpString, int nMaxCount)
     memcpy(lpString, title.data(), length);
     lpString[length] = '\0';
     return static_cast<int>(length);
+}
+
+static int CopyWide(const std::string &text, LPWSTR out, int size)
+{
+    if (size <= 0)
+        return 0;
+    int length = std::min(static_cast<int>(text.size()), size - 1);
+    for (int i = 0; i < length; ++i)
+        out[i] = static_cast<unsigned char>(text[i]);
+    out[length] = L'\0';
+    return length;
+}
+
+int WINAPI GetWindowTextW(HWND hWnd, LPWSTR lpString, int nMaxCount)
+{
+    return CopyWide(hWnd->readable && !hWnd->gone ? hWnd->title : std::string(), lpString,
+                    nMaxCount);
+}
+
+int WINAPI GetClassNameW(HWND hWnd, LPWSTR lpClassName, int nMaxCount)
+{
+    return CopyWide(hWnd->className, lpClassName, nMaxCount);
+}
+
+DWORD WINAPI GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId)
+{
+    if (lpdwProcessId)
+        *lpdwProcessId = hWnd->pid;
+    return 1;
+}
+
+BOOL WINAPI IsWindowVisible(HWND hWnd)
+{
+    return hWnd->visible && !hWnd->gone;
+}
+
+HWND WINAPI GetWindow(HWND hWnd, UINT uCmd)
+{
+    return uCmd == GW_OWNER ? hWnd->owner : nullptr;
+}
+
+// A window asked to close closes, as its process decides (StandInOnClose).
+BOOL WINAPI PostMessageW(HWND hWnd, UINT Msg, WPARAM, LPARAM)
+{
+    if (hWnd->gone)
+        return FALSE;
+    Posted.push_back({hWnd, Msg});
+    if (Msg == WM_CLOSE && StandInOnClose)
+        StandInOnClose(hWnd);
+    return TRUE;
 }
 
 // ASCII rules only; the real call compares by the user's locale.

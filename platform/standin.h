@@ -60,6 +60,18 @@ void StandInSetAnswers(const std::vector<StandInAnswer> &answers);
 // Adds a top-level window after those already there, in enumeration order.
 HWND StandInAddWindow(const std::string &title);
 HWND StandInAddUnreadableWindow();
+// A top-level window of a process, as its programs make them.
+HWND StandInAddProcessWindow(DWORD pid, const std::string &title,
+                             const std::string &className = "QuillaneWindow", bool visible = true,
+                             HWND owner = nullptr);
+// The process ends: its windows go.
+void StandInCloseWindowsOf(DWORD pid);
+// What a WM_CLOSE posted to a window does: set by the stand-in processes.
+extern void (*StandInOnClose)(HWND hwnd);
+// Where GetProcAddress looks in a module other than kernel32.
+extern FARPROC (*StandInOtherProcAddress)(HMODULE hModule, LPCSTR lpProcName);
+// The messages posted to windows, in order.
+const std::vector<std::pair<HWND, UINT>> &StandInPosted();
 // A window destroyed while the enumeration reaches it: reading its title
 // fails and writes nothing. Before the search looks at it, staleTitle is
 // left where the title of the window before it was read, as if other code

@@ -22,6 +22,10 @@ nsis-question | nsis-question-german) client=section what="the question" ;;
 inno-question | inno-question-german) client=step what="the question" ;;
 *) fail "the installer system is nsis, nsis-guiinit, inno, or either's -question or -question-german, not '$system'" ;;
 esac
+# In German, Wine labels the buttons of a box in German too, as a German
+# Windows does.
+wine_language=
+[[ $system != *-german ]] || wine_language=de_DE.UTF-8
 setup=$build/${system%%-*}/client-$client.exe
 [ "$client" != example ] || setup=$build/${system%%-*}/example.exe
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -48,6 +52,7 @@ report=$build/picture-$system.txt signal=$build/picture-$system.shot shot=$build
 rm -f "$report" "$signal" "$shot" "$WINE_LOG"
 if [ -z "$in_vm" ]; then
     ensure_wine_prefix || exit 1
+    [ -z "$wine_language" ] || export LANG=$wine_language LC_ALL=$wine_language
     shoot_in_desktop 60 "$report" "$signal" "$shot" "$(to_windows_path "$driver")" --picture "$system" \
         "$(to_windows_path "$notice")" "$(to_windows_path "$report")" "$(to_windows_path "$signal")"
 else
@@ -58,7 +63,8 @@ else
     work=$(realpath "$work")
     {
         echo 'set -u'
-        printf 'root=%q work=%q system=%q client=%q\n' "$root" "$work" "$system" "$client"
+        printf 'root=%q work=%q system=%q client=%q wine_language=%q\n' "$root" "$work" "$system" \
+            "$client" "$wine_language"
         cat <<'JOB'
 build=/root/build
 # Software emulation: everything takes about ten times longer.
@@ -68,6 +74,7 @@ bash "$root/scripts/inno-clients.sh" "$build" "$build/UninstallNotice.exe" "$bui
     "$build/THIRD-PARTY-NOTICES.txt" "$build/quillane_standin.exe" "$client" || exit 1
 source "$root/e2e/wine-env.sh" "$build"
 ensure_wine_prefix || exit 1
+[ -z "$wine_language" ] || export LANG=$wine_language LC_ALL=$wine_language
 shoot_in_desktop 600 "$work/report.txt" "$work/signal" "$work/shot.xwd" \
     "$(to_windows_path "$build/notice_e2e.exe")" --picture "$system" \
     "$(to_windows_path "$build/UninstallNotice.exe")" "$(to_windows_path "$work/report.txt")" \

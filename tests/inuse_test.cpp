@@ -3,6 +3,7 @@
 // and that the look itself removes nothing.
 #include "inuse.h"
 #include "standin-files.h"
+#include "standin-processes.h"
 #include "standin.h"
 
 #include <gtest/gtest.h>
@@ -28,11 +29,14 @@ int RunCheck(std::vector<std::wstring> arguments)
 }
 
 // An installed Quillane: the folder, its program and data, and the
-// uninstaller's own files.
-void Install(StandInDeletion deletion = StandInPosixDeletion)
+// uninstaller's own files; its uninstaller running, and Explorer; the
+// Restart Manager as Wine has it, answering nothing, unless said.
+void Install(StandInDeletion deletion = StandInPosixDeletion,
+             StandInRestartManager restartManager = StandInRestartManagerStub)
 {
     StandInReset();
     StandInFilesReset(deletion);
+    StandInProcessesReset(restartManager);
     StandInAddFolder(L"C:");
     StandInAddFolder(Folder);
     StandInAddFile(Folder + L"\\Quillane.exe");
@@ -53,6 +57,7 @@ void CheckNothingChanged()
 {
     EXPECT_TRUE(StandInDeleted().empty()) << "removed: " << Narrow(StandInDeleted()[0]);
     EXPECT_EQ(StandInOpenHandles(), 0);
+    EXPECT_EQ(StandInOpenSnapshots(), 0);
 }
 
 // Each holder, on each kind of deletion, and what the removal would meet:
@@ -219,8 +224,10 @@ TEST(Check, DoesNotHoldTheFolderItself)
 }
 
 // Retry must look again, as often as the user presses it: the fault is a
-// check that takes Retry for "free" while Quillane still runs, and lets the
-// uninstall half remove it.
+// check that takes Retry for "free" while Quillane is still held, and lets
+// the uninstall half remove it. Here no program can be named (nothing runs
+// from the folder, and the Restart Manager answers nothing, as under Wine):
+// the question gives the path, and offers Retry and Cancel.
 struct AnswerCase
 {
     const char *name;
@@ -238,7 +245,7 @@ class Answers : public testing::TestWithParam<AnswerCase>
 {
 };
 
-TEST_P(Answers, RetryLooksAgainUntilFreeOrCancel)
+TEST_P(Answers, RetryLooksAgainUntilFreeOrCancelNamingThePath)
 {
     const AnswerCase &c = GetParam();
     Install();
@@ -250,7 +257,7 @@ TEST_P(Answers, RetryLooksAgainUntilFreeOrCancel)
                                { StandInSetHold(Folder + L"\\Quillane.exe", StandInFree); }
                                                                 : std::function<void()>()});
     StandInSetAnswers(answers);
-    HWND window = StandInAddWindow("Quillane Uninstall");
+    HWND window = StandInUninstallWindow();
 
     EXPECT_EQ(RunCheck({Folder}), c.exitCode);
     ASSERT_EQ(StandInBoxes().size(), c.buttons.size());
@@ -348,15 +355,15 @@ INSTANTIATE_TEST_SUITE_P(
             "GermanAsInnoWritesIt", {L"/language=$0407"}, "Deinstallation von Quillane", German},
         LanguageCase{"French", {L"/language=1036"}, "Quillane Uninstall", English},
         LanguageCase{"TheAuthorsText",
-                     {L"/language=1036", L"/text=Quillane est ouvert (%1). Fermez-le."},
+                     {L"/language=1036", L"/pathtext=Quillane est ouvert (%1). Fermez-le."},
                      "Quillane Uninstall",
                      "Quillane est ouvert (C:\\Quillane\\Quillane.exe). Fermez-le."},
         LanguageCase{"AnEmptyTextIsNone",
-                     {L"/language=1031", L"/text="},
+                     {L"/language=1031", L"/pathtext="},
                      "Deinstallation von Quillane",
                      German},
         LanguageCase{"TheAuthorsTextWithoutMark",
-                     {L"/text=Close Quillane."},
+                     {L"/pathtext=Close Quillane."},
                      "Quillane Uninstall",
                      "Close Quillane.\r\n\r\nC:\\Quillane\\Quillane.exe"}),
     [](const testing::TestParamInfo<LanguageCase> &info) { return info.param.name; });
@@ -389,8 +396,8 @@ TEST_P(Wrong, IsAnsweredInOneLine)
     EXPECT_EQ(StandInOpens(), 0) << "nothing looked at";
 }
 
-const std::string Usage =
-    "usage: FilesInUse.exe [/silent] [/language=ID] [/text=TEXT] [/skip=PATH]... FOLDER";
+const std::string Usage = "usage: FilesInUse.exe [/silent] [/close] [/language=ID] [/text=TEXT] "
+                          "[/pathtext=TEXT] [/skip=PATH]... FOLDER";
 
 INSTANTIATE_TEST_SUITE_P(
     Arguments, Wrong,
@@ -438,6 +445,340 @@ TEST(Check, NeverSaysFreeForWhatItCouldNotSee)
     StandInVanishAfterListing(Folder + L"\\data\\library.db");
     EXPECT_EQ(RunCheck({L"/silent", Folder}), CHECK_FREE);
     CheckNothingChanged();
+}
+
+// Who holds what is in use, by the name a user knows: the title of the
+// program's main window, or else its file name; Explorer as "Windows
+// Explorer". The Restart Manager names whoever holds a file; where it names
+// nobody (under Wine, say), the processes that run from the folder or have
+// loaded a module of it. The faults each catches: a holder left unnamed
+// where it could be named, a name that the user does not know, the
+// uninstaller or the check itself named (closing them would end the
+// uninstall), a name twice, and a list without end.
+struct NameCase
+{
+    const char *name;
+    StandInRestartManager restartManager;
+    std::function<void()> stage;
+    std::vector<std::string> named; // the lines of the question's list
+};
+
+void PrintTo(const NameCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class Names : public testing::TestWithParam<NameCase>
+{
+};
+
+const std::wstring Library = Folder + L"\\data\\library.db";
+
+// A program outside the folder with the library open, and a window.
+void ViewerHoldsTheLibrary()
+{
+    StandInSetHold(Library, StandInHeldNoDelete);
+    DWORD pid = StandInAddProcess(L"viewer.exe", {L"C:\\Tools\\viewer.exe"}, {Library});
+    StandInAddProcessWindow(pid, "Library Viewer");
+}
+
+// Quillane running from the folder, with its window.
+DWORD QuillaneRuns(const char *title = "Quillane")
+{
+    const std::wstring exe = Folder + L"\\Quillane.exe";
+    StandInSetHold(exe, StandInMapped);
+    DWORD pid =
+        StandInAddProcess(L"Quillane.exe", {exe, L"C:\\Windows\\system32\\kernel32.dll"}, {exe});
+    StandInAddProcessWindow(pid, title);
+    return pid;
+}
+
+TEST_P(Names, TheQuestionNamesWhoHoldsTheFolder)
+{
+    const NameCase &c = GetParam();
+    Install(StandInPosixDeletion, c.restartManager);
+    c.stage();
+    StandInSetAnswers({{IDCANCEL, nullptr}});
+
+    EXPECT_EQ(RunCheck({L"/skip=" + Folder + L"\\Uninstall.exe", Folder}), CHECK_CANCELLED);
+    ASSERT_EQ(StandInBoxes().size(), 1u);
+    const StandInBox &box = StandInBoxes()[0];
+    std::string list;
+    for (const std::string &line : c.named)
+        list += (list.empty() ? "" : "\r\n") + line;
+    const std::string lead = "using its files:\r\n\r\n";
+    size_t at = box.text.find(lead);
+    ASSERT_NE(at, std::string::npos) << box.text;
+    EXPECT_EQ(box.text.substr(at + lead.size(), list.size() + 4), list + "\r\n\r\n") << box.text;
+    EXPECT_EQ(box.style, MB_CANCELTRYCONTINUE | MB_ICONEXCLAMATION);
+    EXPECT_EQ(box.owner, StandInUninstallWindow());
+    EXPECT_TRUE(StandInPosted().empty()) << "Cancel closes nothing";
+    CheckNothingChanged();
+}
+
+const StandInRestartManager Answers = StandInRestartManagerAnswers,
+                            Stub = StandInRestartManagerStub, Missing = StandInNoRestartManager;
+
+INSTANTIATE_TEST_SUITE_P(
+    Holders, Names,
+    testing::Values(
+        NameCase{"ByTheRestartManagerWithItsWindowTitle",
+                 Answers,
+                 ViewerHoldsTheLibrary,
+                 {"Library Viewer"}},
+        NameCase{"ByItsFileNameWithoutAWindow",
+                 Answers,
+                 []
+                 {
+                     StandInSetHold(Library, StandInHeldNoDelete);
+                     StandInAddProcess(L"indexer.exe", {L"C:\\Tools\\indexer.exe"}, {Library});
+                 },
+                 {"indexer.exe"}},
+        NameCase{"QuillaneRunningFromTheFolder", Stub, [] { QuillaneRuns(); }, {"Quillane"}},
+        NameCase{"QuillaneWithoutARestartManager", Missing, [] { QuillaneRuns(); }, {"Quillane"}},
+        NameCase{"ADllOfTheFolderLoadedElsewhere",
+                 Stub,
+                 []
+                 {
+                     const std::wstring dll = Folder + L"\\data\\plugin.dll";
+                     StandInAddFile(dll, StandInMapped);
+                     DWORD pid = StandInAddProcess(L"host.exe", {L"C:\\Tools\\host.exe", dll}, {});
+                     StandInAddProcessWindow(pid, "Plugin Host");
+                 },
+                 {"Plugin Host"}},
+        NameCase{"ExplorerAsWindowsExplorer",
+                 Answers,
+                 []
+                 {
+                     StandInSetHold(Folder + L"\\data\\cache", StandInHeldNoDelete);
+                     StandInOpenFolderWindow(Folder + L"\\data\\cache");
+                 },
+                 {"Windows Explorer"}},
+        // The uninstaller runs from the folder with _?=, and holds the
+        // library; the check runs from it too.
+        NameCase{"NeverTheUninstallerNorTheCheck",
+                 Answers,
+                 []
+                 {
+                     QuillaneRuns();
+                     StandInSetHold(Library, StandInHeldNoDelete);
+                     StandInHoldBy(StandInUninstallerPid, Library);
+                     StandInHoldBy(StandInCheckPid, Library);
+                     StandInAddFile(Folder + L"\\FilesInUse.exe", StandInMapped);
+                     StandInSetProgramPath(Folder + L"\\FilesInUse.exe");
+                     StandInSetHold(Folder + L"\\Uninstall.exe", StandInMapped);
+                 },
+                 {"Quillane"}},
+        NameCase{"EachNameOnce",
+                 Stub,
+                 []
+                 {
+                     QuillaneRuns();
+                     QuillaneRuns();
+                 },
+                 {"Quillane"}},
+        NameCase{
+            "AFewThenAnEllipsis",
+            Stub,
+            []
+            {
+                for (const char *title : {"One", "Two", "Three", "Four", "Five", "Six", "Seven"})
+                    QuillaneRuns(title);
+            },
+            {"One", "Two", "Three", "Four", "Five", "\xe2\x80\xa6"}}),
+    [](const testing::TestParamInfo<NameCase> &info) { return info.param.name; });
+
+// The Restart Manager's DLL is not on the system's list of known DLLs: by
+// its bare name, one planted beside the program would be loaded instead.
+TEST(Names, TheRestartManagerIsLoadedFromTheSystemFolderOnly)
+{
+    Install(StandInPosixDeletion, Answers);
+    ViewerHoldsTheLibrary();
+    EXPECT_EQ(RunCheck({L"/silent", Folder}), CHECK_HELD);
+    EXPECT_EQ(StandInLoadedLibraries(),
+              std::vector<std::wstring>{L"C:\\Windows\\system32\\rstrtmgr.dll"});
+}
+
+// Continue closes the named programs as a user would: WM_CLOSE to their
+// windows, never to anything else; then the check looks again, a bounded
+// time later. The faults: a program closed that holds nothing (the
+// uninstaller itself, Explorer's desktop or taskbar), a wait without end
+// for a program that asks to save its work, and a second question that
+// does not name what is left.
+struct CloseCase
+{
+    const char *name;
+    std::vector<std::wstring> arguments;
+    StandInCloses closes;
+    std::vector<int> buttons;
+    int exitCode;
+    size_t posted;   // WM_CLOSE messages, all to Quillane's window
+    bool waitsFully; // whether it waited the whole bound
+};
+
+void PrintTo(const CloseCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class Closing : public testing::TestWithParam<CloseCase>
+{
+};
+
+TEST_P(Closing, ClosesOnlyTheHoldersAndLooksAgainInBoundedTime)
+{
+    const CloseCase &c = GetParam();
+    Install();
+    const std::wstring exe = Folder + L"\\Quillane.exe";
+    StandInSetHold(exe, StandInMapped);
+    DWORD quillane = StandInAddProcess(L"Quillane.exe", {exe}, {exe}, c.closes);
+    HWND window = StandInAddProcessWindow(quillane, "Quillane");
+    // An owned dialog of it, and a program that holds nothing.
+    StandInAddProcessWindow(quillane, "Save changes?", "#32770", true, window);
+    StandInAddProcessWindow(StandInAddProcess(L"notepad.exe", {L"C:\\Windows\\notepad.exe"}, {}),
+                            "Notes");
+    std::vector<StandInAnswer> answers;
+    for (int button : c.buttons)
+        answers.push_back({button, nullptr});
+    StandInSetAnswers(answers);
+    std::vector<std::wstring> arguments = c.arguments;
+    arguments.push_back(Folder);
+
+    EXPECT_EQ(RunCheck(arguments), c.exitCode);
+    EXPECT_EQ(StandInBoxes().size(), c.buttons.size());
+    for (const StandInBox &box : StandInBoxes())
+        EXPECT_NE(box.text.find(":\r\n\r\nQuillane\r\n\r\n"), std::string::npos) << box.text;
+    EXPECT_EQ(StandInPosted().size(), c.posted);
+    for (const auto &[to, message] : StandInPosted())
+        EXPECT_TRUE(to == window && message == WM_CLOSE) << "posted elsewhere";
+    EXPECT_EQ(StandInHasEnded(quillane), c.closes == StandInClosesWhenAsked && c.posted > 0);
+    EXPECT_LE(StandInSlept(), 10000u) << "the wait is bounded";
+    EXPECT_EQ(StandInSlept() >= 10000u, c.waitsFully) << StandInSlept();
+    CheckNothingChanged();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answering, Closing,
+    testing::Values(
+        CloseCase{"ContinueClosesItAndTheUninstallGoesOn",
+                  {},
+                  StandInClosesWhenAsked,
+                  {IDCONTINUE},
+                  CHECK_FREE,
+                  1,
+                  false},
+        CloseCase{"OneThatWillNotCloseIsNamedAgain",
+                  {},
+                  StandInKeepsRunning,
+                  {IDCONTINUE, IDCANCEL},
+                  CHECK_CANCELLED,
+                  1,
+                  true},
+        CloseCase{"TryAgainClosesNothing",
+                  {},
+                  StandInClosesWhenAsked,
+                  {IDTRYAGAIN, IDCANCEL},
+                  CHECK_CANCELLED,
+                  0,
+                  false},
+        CloseCase{
+            "SilentClosesNothing", {L"/silent"}, StandInClosesWhenAsked, {}, CHECK_HELD, 0, false},
+        CloseCase{"SilentAskedToCloseDoes",
+                  {L"/silent", L"/close"},
+                  StandInClosesWhenAsked,
+                  {},
+                  CHECK_FREE,
+                  1,
+                  false},
+        CloseCase{"SilentAskedToCloseTriesOnce",
+                  {L"/silent", L"/close"},
+                  StandInKeepsRunning,
+                  {},
+                  CHECK_HELD,
+                  1,
+                  true},
+        CloseCase{"CloseAskedButNotSilentAsksTheUser",
+                  {L"/close"},
+                  StandInClosesWhenAsked,
+                  {IDCANCEL},
+                  CHECK_CANCELLED,
+                  0,
+                  false}),
+    [](const testing::TestParamInfo<CloseCase> &info) { return info.param.name; });
+
+// The question that names the holders in the uninstaller's language, with
+// Explorer by its name in it; the author's own for other languages. The
+// faults: English words in a German question, and an author's text that
+// loses the names.
+struct NamedLanguageCase
+{
+    const char *name;
+    std::vector<std::wstring> arguments;
+    std::string caption;
+    std::string text;
+};
+
+void PrintTo(const NamedLanguageCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class NamedLanguage : public testing::TestWithParam<NamedLanguageCase>
+{
+};
+
+TEST_P(NamedLanguage, NamesTheHoldersInTheUninstallersLanguage)
+{
+    Install(StandInPosixDeletion, Answers);
+    QuillaneRuns();
+    StandInSetHold(Folder + L"\\data\\cache", StandInHeldNoDelete);
+    StandInOpenFolderWindow(Folder + L"\\data\\cache");
+    std::vector<std::wstring> arguments = GetParam().arguments;
+    arguments.push_back(Folder);
+    EXPECT_EQ(RunCheck(arguments), CHECK_CANCELLED);
+    ASSERT_EQ(StandInBoxes().size(), 1u);
+    EXPECT_EQ(StandInBoxes()[0].caption, GetParam().caption);
+    EXPECT_EQ(StandInBoxes()[0].text, GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Languages, NamedLanguage,
+    testing::Values(
+        NamedLanguageCase{"English",
+                          {},
+                          "Quillane Uninstall",
+                          "Quillane cannot be uninstalled while these programs are using its "
+                          "files:\r\n\r\nWindows Explorer\r\nQuillane\r\n\r\nSave your work in "
+                          "them. To continue, the uninstall closes them for you; or close them "
+                          "yourself and try again. If you cancel, nothing is removed and Quillane "
+                          "stays installed."},
+        NamedLanguageCase{"German",
+                          {L"/language=1031"},
+                          "Deinstallation von Quillane",
+                          "Quillane kann nicht deinstalliert werden, solange diese Programme "
+                          "seine Dateien verwenden:\r\n\r\nWindows-Explorer\r\nQuillane\r\n\r\n"
+                          "Speichern Sie Ihre Arbeit darin. Zum Fortsetzen schlie\xc3\x9ft die "
+                          "Deinstallation sie f\xc3\xbcr Sie; oder schlie\xc3\x9f"
+                          "en Sie sie selbst, und versuchen Sie es erneut. Wenn Sie abbrechen, "
+                          "wird nichts entfernt, und Quillane bleibt installiert."},
+        NamedLanguageCase{"TheAuthorsText",
+                          {L"/language=1036", L"/text=Fermez :\r\n%1\r\npuis continuez."},
+                          "Quillane Uninstall",
+                          "Fermez :\r\nWindows Explorer\r\nQuillane\r\npuis continuez."}),
+    [](const testing::TestParamInfo<NamedLanguageCase> &info) { return info.param.name; });
+
+// Of Explorer, Continue closes the folder windows only: never the desktop
+// or the taskbar, which are Explorer's windows too.
+TEST(Closing, OfExplorerOnlyItsFolderWindows)
+{
+    Install(StandInPosixDeletion, Answers);
+    StandInSetHold(Folder + L"\\data\\cache", StandInHeldNoDelete);
+    HWND folderWindow = StandInOpenFolderWindow(Folder + L"\\data\\cache");
+    StandInSetAnswers({{IDCONTINUE, nullptr}, {IDCANCEL, nullptr}});
+    RunCheck({Folder});
+    ASSERT_FALSE(StandInPosted().empty());
+    for (const auto &[to, message] : StandInPosted())
+        EXPECT_EQ(to, folderWindow);
 }
 
 } // namespace

@@ -47,23 +47,26 @@ _____________________________________________________________________________
       ${EndIf}
 
  The third argument holds more of the check's arguments, as they stand on
- its command line, or nothing: /skip="PATH" leaves out a file or a folder
- that the uninstall keeps (see the guide). $var receives one of:
+ its command line, or nothing: /close for a silent uninstall that should
+ close Quillane all the same, /skip="PATH" for a file or a folder that the
+ uninstall keeps (see the guide). $var receives one of:
    free     nothing in the folder (or below it) is in use by another
-            process, at once or after the user closed it and chose Retry:
-            the uninstall can go on;
+            process, at once or after the user had it closed: the uninstall
+            can go on;
    cancel   something is in use and the user chose Cancel, or the
-            uninstaller runs silently and nobody can be asked; the error
-            flag is set;
+            uninstaller runs silently and nobody can be asked (and /close
+            closed not all of it); the error flag is set;
    error    the check could not be started or said its arguments were
             wrong: nothing was looked at; the error flag is set.
- While something is in use, the check asks the user, over the uninstaller's
- window (titled as for the notice) and in its language ($LANGUAGE: English,
- or German), to close Quillane: Retry looks again, Cancel gives cancel. For
- other languages or other words, define UNINSTALLNOTICE_INUSE_TEXT before
- the call, such as "$(QuillaneInUse)" with a LangString for every language;
- %1 in it stands for what is in use. The running uninstaller ($EXEPATH, in
- the folder with _?=) is left out, and where the uninstaller's own current
+ While something is in use, the check names the programs that hold it and
+ asks the user, over the uninstaller's window (titled as for the notice)
+ and in its language ($LANGUAGE: English, or German): Continue closes them,
+ Try Again looks again, Cancel gives cancel. For other languages or other
+ words, define UNINSTALLNOTICE_INUSE_TEXT (%1: the programs' names, one a
+ line) and UNINSTALLNOTICE_INUSE_PATHTEXT (%1: the path, where no program
+ can be named) before the call, such as "$(QuillaneInUse)" with a
+ LangString for every language. The running uninstaller ($EXEPATH, in the
+ folder with _?=) is left out, and where the uninstaller's own current
  directory is in the folder (SetOutPath $INSTDIR), it moves to $TEMP first,
  so that the folder can go; $OUTDIR stays as it was.
 _____________________________________________________________________________
@@ -150,10 +153,18 @@ _____________________________________________________________________________
 	!verbose ${_UNINSTALLNOTICE_VERBOSE}
 	Push `${_FOLDER}`
 	!ifdef UNINSTALLNOTICE_INUSE_TEXT
-		Push `"${_PROGRAM}" /skip="$EXEPATH" /text="${UNINSTALLNOTICE_INUSE_TEXT}" ${_OPTIONS}`
+		!define _UNINSTALLNOTICE_TEXT ` /text="${UNINSTALLNOTICE_INUSE_TEXT}"`
 	!else
-		Push `"${_PROGRAM}" /skip="$EXEPATH" ${_OPTIONS}`
+		!define _UNINSTALLNOTICE_TEXT ``
 	!endif
+	!ifdef UNINSTALLNOTICE_INUSE_PATHTEXT
+		!define _UNINSTALLNOTICE_PATHTEXT ` /pathtext="${UNINSTALLNOTICE_INUSE_PATHTEXT}"`
+	!else
+		!define _UNINSTALLNOTICE_PATHTEXT ``
+	!endif
+	Push `"${_PROGRAM}" /skip="$EXEPATH"${_UNINSTALLNOTICE_TEXT}${_UNINSTALLNOTICE_PATHTEXT} ${_OPTIONS}`
+	!undef _UNINSTALLNOTICE_TEXT
+	!undef _UNINSTALLNOTICE_PATHTEXT
 	${CallArtificialFunction} UninstallNoticeCheck_
 	Pop ${_RESULT}
 	!verbose pop
