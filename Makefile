@@ -12,27 +12,18 @@ BENCH_PAIRS ?= 40
 
 # The inputs stay data: a folder's name, a path or a key may hold $, `, $(...)
 # or quotes. Neither make nor the shell reads them: each reaches its script
-# in single quotes, as written ($(value ...) is never expanded again), and
-# none is exported or handed to the build's own makes, which would expand it.
-INPUTS := DIST CAFILE EXPECT_SIGNER BENCH_PAIRS SIGN_PFX SIGN_PASSWORD_FILE SIGN_PKCS11_MODULE \
-	SIGN_KEY SIGN_CERT SIGN_PIN_FILE SIGN_TIMESTAMP_URL SIGN_CAFILE \
-	PUBLISHER_NAME PUBLISHER_URL SOURCE_URL DOWNLOAD_URL PUBLISHER_LICENSE PUBLISHER_LICENSE_URL \
-	RELEASE_SIGN_TIMEOUT RELEASE_ALLOW_DIRTY
+# as one single-quoted argument, as written ($(value ...) is never expanded
+# again), and none is exported or handed to the build's own makes, which
+# would expand it. The scripts take them from their command line only, and
+# name each one that they took, so that none passes unseen.
+INPUTS := DIST ALLOWED_SIGNERS CAFILE PIN BENCH_PAIRS PUBLISHER_NAME PUBLISHER_URL SOURCE_URL \
+	DOWNLOAD_URL PUBLISHER_LICENSE PUBLISHER_LICENSE_URL RELEASE_KEY RELEASE_PKCS11_MODULE \
+	RELEASE_PIN_FILE RELEASE_PRINCIPAL SIGN_PFX SIGN_PASSWORD_FILE SIGN_PKCS11_MODULE SIGN_KEY \
+	SIGN_CERT SIGN_PIN_FILE SIGN_TIMESTAMP_URL SIGN_CAFILE RELEASE_SIGN_TIMEOUT RELEASE_ALLOW_DIRTY
 # make exports every variable of its command line, expanding it as it goes:
 # none is, ours or not.
 unexport $(INPUTS) $(foreach name,$(.VARIABLES),$(if $(filter command line,$(origin $(name))),$(name)))
 MAKEOVERRIDES :=
-# make reads variables from a MAKEFLAGS in its environment as if they stood
-# on its command line, and expands them before it reads this file, so no
-# line here can keep what they hold from running. What it can do is take no
-# input from there, whoever put it there: inputs are given on the command
-# line, where they stay data.
-# Every word that make takes as an assignment counts: =, :=, ::=, :::=, +=,
-# ?= and != (which runs a command); its name is what stands before them.
-smuggled := $(filter $(INPUTS),$(foreach word,$(filter-out -%,$(shell printenv MAKEFLAGS)),\
-	$(if $(findstring =,$(word)),$(firstword $(subst =, ,$(subst :, ,$(subst +, ,$(subst ?, ,\
-	$(subst !, ,$(word))))))))))
-$(if $(smuggled),$(error MAKEFLAGS in the environment sets $(smuggled): give make's inputs on its command line, where they stay data))
 # A line break would end the recipe line that carries it: refused, by name.
 define newline
 
@@ -42,14 +33,11 @@ $(foreach name,$(INPUTS),$(if $(findstring $(newline),$(value $(name))),\
 	$(error $(name) holds a line break; it must be one line)))
 # $(call quoted,NAME): the variable's value as one single-quoted shell word.
 quoted = '$(subst ','\'',$(value $(1)))'
-# $(call pass,NAME...): NAME='value' for each, for a command's environment.
-pass = $(foreach name,$(1),$(name)=$(call quoted,$(name)))
-# $(call given,NAME...): those of the names that were given at all, on the
-# command line or in the environment (unexport defines the others, empty).
-given = $(foreach name,$(1),$(if $(filter command% environment%,$(origin $(name))),$(name)))
-# $(call from_environment,NAME...): those that make took from the
-# environment rather than its command line, named by a release.
-from_environment = $(foreach name,$(1),$(if $(filter environment%,$(origin $(name))),$(name)))
+# $(call arguments,NAME...): 'NAME=value' for each that the command line
+# gave, one shell word each. A variable of the caller's environment is no
+# input: what a release vouches for comes from its command line.
+arguments = $(foreach name,$(1),$(if $(filter command line,$(origin $(name))),\
+	'$(name)=$(subst ','\'',$(value $(name)))'))
 
 .PHONY: all deps host windows run test bench bench-pairs pictures release verify-release \
 	verify-release-input clean
@@ -93,32 +81,33 @@ pictures: windows
 	@bash scripts/picture.sh build/windows inno-question integration/inno/question.png
 	@bash scripts/picture.sh build/windows inno-question-german integration/inno/question-german.png
 
-# dist/: the program as the version of its commit's tag vX.Y.Z, the NSIS and
-# Inno Setup includes, the third-party notices, the SBOM, BUILDINFO and
-# SHA256SUMS. PUBLISHER_NAME=... PUBLISHER_URL=https://... are required;
+# dist/: the programs as the version of their commit's tag vX.Y.Z, the NSIS
+# and Inno Setup includes, the third-party notices, the SBOM, BUILDINFO and
+# SHA256SUMS, with SHA256SUMS.sig where a release key signs it.
+# PUBLISHER_NAME=... PUBLISHER_URL=https://... are required;
 # [SOURCE_URL=...] [DOWNLOAD_URL=...] [PUBLISHER_LICENSE=spdx-expression]
-# [PUBLISHER_LICENSE_URL=...].
-# Signed with a key on a token: SIGN_PKCS11_MODULE=module.so
-# SIGN_KEY=pkcs11:... SIGN_CERT=... SIGN_PIN_FILE=pin.txt, or with a key in a
-# file: SIGN_PFX=cert.pfx SIGN_PASSWORD_FILE=password.txt; either with
-# [SIGN_TIMESTAMP_URL=...] [SIGN_CAFILE=...]. See docs/releasing.md.
-RELEASE_INPUTS := SIGN_PFX SIGN_PASSWORD_FILE SIGN_PKCS11_MODULE SIGN_KEY SIGN_CERT SIGN_PIN_FILE \
-	SIGN_TIMESTAMP_URL SIGN_CAFILE PUBLISHER_NAME PUBLISHER_URL SOURCE_URL DOWNLOAD_URL \
-	PUBLISHER_LICENSE PUBLISHER_LICENSE_URL RELEASE_SIGN_TIMEOUT RELEASE_ALLOW_DIRTY
+# [PUBLISHER_LICENSE_URL=...]. The release key: RELEASE_KEY=key (a file), or
+# RELEASE_KEY=key.pub RELEASE_PKCS11_MODULE=module.so RELEASE_PIN_FILE=pin.txt
+# (on a token); [RELEASE_PRINCIPAL=...]. The programs signed with a key on a
+# token: SIGN_PKCS11_MODULE=module.so SIGN_KEY=pkcs11:... SIGN_CERT=...
+# SIGN_PIN_FILE=pin.txt, or with a key in a file: SIGN_PFX=cert.pfx
+# SIGN_PASSWORD_FILE=password.txt; either with [SIGN_TIMESTAMP_URL=...]
+# [SIGN_CAFILE=...]. See docs/releasing.md.
+RELEASE_INPUTS := PUBLISHER_NAME PUBLISHER_URL SOURCE_URL DOWNLOAD_URL PUBLISHER_LICENSE \
+	PUBLISHER_LICENSE_URL RELEASE_KEY RELEASE_PKCS11_MODULE RELEASE_PIN_FILE RELEASE_PRINCIPAL \
+	SIGN_PFX SIGN_PASSWORD_FILE SIGN_PKCS11_MODULE SIGN_KEY SIGN_CERT SIGN_PIN_FILE \
+	SIGN_TIMESTAMP_URL SIGN_CAFILE RELEASE_SIGN_TIMEOUT RELEASE_ALLOW_DIRTY
 release: deps
-	@env $(call pass,$(RELEASE_INPUTS)) \
-		RELEASE_FROM_ENVIRONMENT='$(strip $(call from_environment,$(RELEASE_INPUTS)))' \
-		bash release/release.sh dist
+	@bash release/release.sh dist $(call arguments,$(RELEASE_INPUTS))
 
 # A downloaded release against the commit checked out here:
-# make verify-release DIST=folder [CAFILE=ca.pem] [EXPECT_SIGNER=sha256]
+# make verify-release DIST=folder [ALLOWED_SIGNERS=file] [CAFILE=ca.pem] [PIN=sha256]
 verify-release: verify-release-input deps
-	@env $(call pass,$(call given,EXPECT_SIGNER)) bash release/verify-release.sh $(call quoted,DIST) \
-		$(if $(value CAFILE),$(call quoted,CAFILE))
+	@bash release/verify-release.sh $(call quoted,DIST) $(call arguments,ALLOWED_SIGNERS CAFILE PIN)
 
 # Answered before anything is installed.
 verify-release-input:
-	@[ -n $(call quoted,DIST) ] || { echo "verify-release: usage: make verify-release DIST=folder [CAFILE=ca.pem] [EXPECT_SIGNER=sha256]" >&2; exit 2; }
+	@[ -n $(call quoted,DIST) ] || { echo "verify-release: usage: make verify-release DIST=folder [ALLOWED_SIGNERS=file] [CAFILE=ca.pem] [PIN=sha256]" >&2; exit 2; }
 
 clean:
 	rm -rf build

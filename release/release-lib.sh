@@ -1,45 +1,59 @@
-# Sourced by release.sh and verify-release.sh: what a release records of how
-# it was built, and how a signature on it is read back.
+# Sourced by release.sh and verify-release.sh: what a release is, how it is
+# built, and how its signatures are made and checked.
+
+# Each script runs in an environment made from scratch: nothing of the
+# caller's (CXXFLAGS, MAKEFLAGS, SSL_CERT_DIR, GIT_DIR, NODE_OPTIONS…) can
+# reach a build or a check, and its inputs come from its own command line
+# only. A software token's configuration (SOFTHSM2_CONF, which says where
+# its keys are) is the one variable kept, for the token's module alone,
+# and a release names it.
+#   start_clean "$0" "$@"
+start_clean() {
+    [ "${UNINSTALLNOTICE_CLEAN_ENVIRONMENT:-}" = 1 ] && return 0
+    local keep=()
+    [ -z "${SOFTHSM2_CONF:-}" ] || keep=("SOFTHSM2_CONF=$SOFTHSM2_CONF")
+    exec env -i PATH=/usr/bin:/bin HOME=/nonexistent LC_ALL=C TZ=UTC UNINSTALLNOTICE_CLEAN_ENVIRONMENT=1 \
+        "${keep[@]}" /bin/bash "$@"
+}
 
 # Git reads the commit, its files and its tags as the clone holds them:
-# never from another object store, index or work tree that the caller's
-# environment names (a loose object there is taken for what its name says,
-# whatever it holds), and never an object that refs/replace puts in the
-# place of another. So no GIT_* of the caller's reaches any git call.
-ignored_git_variables=$(compgen -e | grep '^GIT_' | xargs)
-for name in $ignored_git_variables; do
-    unset "$name"
-done
-export GIT_NO_REPLACE_OBJECTS=1
+# never an object that refs/replace puts in the place of another, and no
+# settings of the system's.
+export GIT_NO_REPLACE_OBJECTS=1 GIT_CONFIG_NOSYSTEM=1
 
-# The Debian packages that shape the bytes of UninstallNotice.exe: the
-# compiler (the C++ and C drivers, with libstdc++ and libgcc), its binutils,
-# the MinGW-w64 headers and C runtime, and CMake.
+# The Debian packages that shape the bytes of the programs: the compiler
+# (the C++ and C drivers, with libstdc++ and libgcc), its binutils, the
+# MinGW-w64 headers and C runtime, and CMake.
 tool_packages=(g++-mingw-w64-x86-64-win32 gcc-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
     mingw-w64-x86-64-dev mingw-w64-common cmake)
 
-# What a release takes from its caller, by name (make release passes each).
-release_inputs=(SIGN_PFX SIGN_PASSWORD_FILE SIGN_PKCS11_MODULE SIGN_KEY SIGN_CERT SIGN_PIN_FILE
-    SIGN_TIMESTAMP_URL SIGN_CAFILE PUBLISHER_NAME PUBLISHER_URL SOURCE_URL DOWNLOAD_URL
-    PUBLISHER_LICENSE PUBLISHER_LICENSE_URL RELEASE_SIGN_TIMEOUT RELEASE_ALLOW_DIRTY)
-
-# The includes that ship beside the program, one per installer system, as
-# paths in the tree; each is published under its own file name.
+# The programs that ship, as the build names them.
+programs=(UninstallNotice.exe FilesInUse.exe)
+# The includes that ship beside them, one per installer system, as paths
+# in the tree; each is published under its own file name.
 includes=(integration/nsis/UninstallNotice.nsh integration/inno/UninstallNotice.iss)
 
-# Every file of a release, as make release writes it, by name; a signed
-# release also holds the exe's detached signature (listed in SHA256SUMS) and
-# the signature of SHA256SUMS itself, which vouches for every other file.
-# Nothing else belongs there.
-release_files=(UninstallNotice.exe "${includes[@]##*/}" THIRD-PARTY-NOTICES.txt UninstallNotice.cdx.json
+# Every file of a release, by name; a vouched-for release also holds
+# SHA256SUMS.sig, the publisher's SSH signature of SHA256SUMS, which lists
+# every other file. Nothing else belongs there.
+release_files=("${programs[@]}" "${includes[@]##*/}" THIRD-PARTY-NOTICES.txt UninstallNotice.cdx.json
     BUILDINFO SHA256SUMS)
-signature_file=UninstallNotice.exe.sig
 manifest_signature_file=SHA256SUMS.sig
-# The first line of BUILDINFO, the keys that it always has (besides one
-# "Package:" for each of tool_packages) and those that it may have.
+# What an SSH signature of ours says it is for: ssh-keygen signs and
+# verifies within a namespace, so that no signature made for anything else
+# (a git commit, a login) passes for one of a release.
+ssh_namespace=uninstallnotice-release@quillane
+# The largest file that any release holds, and the largest signature; a
+# bigger one is refused before it is read.
+max_bytes=$((4 * 1024 * 1024))
+max_signature_bytes=16384
+
+# The first line of BUILDINFO, the keys that it has once, those that it may
+# have once, and those that it has once a program or package.
 buildinfo_header="# What this release was built from and with; make verify-release checks it."
-buildinfo_keys=(Version Commit Tree Unsigned-SHA256 Publisher-Name Publisher-URL)
-buildinfo_optional_keys=(Source-URL Download-URL Publisher-License Publisher-License-URL)
+buildinfo_keys=(Version Commit Tree Publisher-Name Publisher-URL)
+buildinfo_optional_keys=(Source-URL Download-URL Publisher-License Publisher-License-URL
+    Authenticode-Certificate)
 
 # The versions that a commit releases as: X.Y.Z for each of its tags vX.Y.Z,
 # each part 0 to 65535 with no leading zero, that is the commit's own (see
@@ -88,38 +102,12 @@ tag_mismatch() {
     esac
 }
 
-# Where each build that decides a release's bytes runs: an environment made
-# from scratch, so that nothing of the caller's (CXXFLAGS, CPATH, LDFLAGS,
-# MAKEFLAGS, NODE_OPTIONS, git's settings, a PATH with another compiler
-# first) reaches the exe, the notices or the SBOM. Every tool that they use
-# is one of Debian's, in /usr/bin; HOME is a folder that holds nothing; git
-# reads no system settings and takes no object for another (git replace).
-#   clean_env [NAME=VALUE...] COMMAND...
-clean_env() {
-    env -i PATH=/usr/bin:/bin HOME=/nonexistent LC_ALL=C TZ=UTC GIT_CONFIG_NOSYSTEM=1 \
-        GIT_NO_REPLACE_OBJECTS=1 "$@"
-}
-
-# The variables of the caller's environment that a compiler, linker, make,
-# CMake or node reads and that clean_env therefore leaves out, on one line;
-# nothing where none is set (git's are gone already: ignored_git_variables). Make's own (MAKEFLAGS, MAKELEVEL), which
-# it sets for every recipe, are left out too, without a word.
-dropped_build_variables() {
-    local LC_ALL=C
-    compgen -e | grep -E '^(CC|CXX|CPP|RC|AS|LD|AR|NM|OBJCOPY|STRIP|WINDRES|CFLAGS|CXXFLAGS|CPPFLAGS|LDFLAGS|RCFLAGS|ASMFLAGS|LDLIBS|CPATH|C_INCLUDE_PATH|CPLUS_INCLUDE_PATH|OBJC_INCLUDE_PATH|LIBRARY_PATH|COMPILER_PATH|GCC_[A-Z_]+|DEPENDENCIES_OUTPUT|SUNPRO_DEPENDENCIES|SOURCE_DATE_EPOCH|LD_[A-Z_]+|MAKEFILES|CMAKE_[A-Z_]+|CTEST_[A-Z_]+|NODE_(OPTIONS|PATH|ICU_DATA|PRESERVE_SYMLINKS)|DEB_[A-Z_]*FLAGS[A-Z_]*)$' | xargs
-}
-
-# clean_env, with the publisher's inputs as the environment holds them
-# (make release's, or BUILDINFO's in verify-release) and nothing else.
-#   publisher_env COMMAND...
-publisher_env() {
-    clean_env PUBLISHER_NAME="${PUBLISHER_NAME:-}" PUBLISHER_URL="${PUBLISHER_URL:-}" \
-        SOURCE_URL="${SOURCE_URL:-}" DOWNLOAD_URL="${DOWNLOAD_URL:-}" \
-        PUBLISHER_LICENSE="${PUBLISHER_LICENSE:-}" PUBLISHER_LICENSE_URL="${PUBLISHER_LICENSE_URL:-}" "$@"
-}
-
 package_version() {
     dpkg-query -W -f='${Version}' "$1" 2>/dev/null | grep . || echo "not-installed"
+}
+
+sha256_of() {
+    sha256sum <"$1" | cut -c1-64
 }
 
 # What in the checkout at $1 is not its commit, on one line, or nothing:
@@ -158,42 +146,45 @@ shown() {
     printf '%s' "$out"
 }
 
-# Builds the exe of COMMIT, as VERSION, from `git archive` of the checkout
-# at ROOT into a fresh FOLDER (never the checkout's build/), in a clean
-# environment, and beside it
-# what the link pulled in (third-party.json) and its notices
-# (THIRD-PARTY-NOTICES.txt); the output of the build goes to FOLDER.log.
-# Prints the exe's path.
+# Builds the programs of COMMIT, as VERSION, from `git archive` of the
+# checkout at ROOT into a fresh FOLDER (never the checkout's build/), and
+# beside them what the links pulled in (third-party.json) and its notices
+# (THIRD-PARTY-NOTICES.txt); the output of the build goes to FOLDER.log,
+# each step bounded. Prints the folder that holds them.
 #   build_commit ROOT COMMIT VERSION FOLDER
 build_commit() {
-    clean_env git -C "$1" archive "$2" | tar -x -C "$4" || return 1
+    git -C "$1" archive "$2" | tar -x -C "$4" || return 1
     # The npm packages that the notices and the SBOM are written with, as
     # package-lock.json pins them: the checkout's own.
     [ ! -d "$1/node_modules" ] || ln -s "$1/node_modules" "$4/node_modules" || return 1
-    (cd "$4" && clean_env cmake --preset windows -DNOTICE_VERSION="$3" &&
-        clean_env cmake --build --preset windows --target UninstallNotice FilesInUse third_party) \
-        >"$4.log" 2>&1 ||
-        return 1
-    echo "$4/build/windows/UninstallNotice.exe"
+    (cd "$4" && timeout -k 10 600 cmake --preset windows -DNOTICE_VERSION="$3" &&
+        timeout -k 10 1200 cmake --build --preset windows --target UninstallNotice FilesInUse third_party) \
+        >"$4.log" 2>&1 || return 1
+    echo "$4/build/windows"
 }
 
 # Writes FOLDER/UninstallNotice.cdx.json, the SBOM of the release in FOLDER
-# (its exe as published, its includes), with the checkout's own tool and
-# libraries, and the publisher's inputs from the environment. Its time is
-# the commit's. Prints the fields that it lacks. A verifier gives the
-# release's own SBOM as RELEASED: its .deb names and hashes are taken, each
-# checked where apt here knows it, and one line "unchecked: ..." is printed
-# for each that apt here cannot check.
+# (its programs as published, its includes), with the checkout's own tool
+# and libraries, and the publisher's inputs as given (PUBLISHER_NAME and the
+# rest, as shell variables). Its time is the commit's. Prints the fields
+# that it lacks. A verifier gives the release's own SBOM as RELEASED: its
+# .deb names and hashes are taken, each checked where apt here knows it,
+# and one line "unchecked: ..." is printed for each that apt here cannot
+# check.
 #   make_sbom ROOT THIRD-PARTY.json FOLDER VERSION COMMIT [RELEASED]
 make_sbom() {
-    local time list="" name
+    local time files="" name
     time=$(git -C "$1" log -1 --format=%ct "$5") || return 1
     for name in "${includes[@]##*/}"; do
-        list+="$3/$name"$'\n'
+        files+="$3/$name"$'\n'
     done
-    publisher_env SBOM_VERSION="$4" SBOM_COMMIT="$5" SBOM_TIME="$time" \
-        SBOM_PROGRAMS="$3/UninstallNotice.exe"$'\n'"$3/FilesInUse.exe" \
-        SBOM_INCLUDES="$list" SBOM_DEBS_FROM="${6:-}" node "$1/release/third-party.mjs" sbom "$2" "$3/UninstallNotice.cdx.json"
+    env PUBLISHER_NAME="${PUBLISHER_NAME:-}" PUBLISHER_URL="${PUBLISHER_URL:-}" \
+        SOURCE_URL="${SOURCE_URL:-}" DOWNLOAD_URL="${DOWNLOAD_URL:-}" \
+        PUBLISHER_LICENSE="${PUBLISHER_LICENSE:-}" PUBLISHER_LICENSE_URL="${PUBLISHER_LICENSE_URL:-}" \
+        SBOM_VERSION="$4" SBOM_COMMIT="$5" SBOM_TIME="$time" \
+        SBOM_PROGRAMS="$(printf "$3/%s\n" "${programs[@]}")" SBOM_INCLUDES="$files" \
+        SBOM_DEBS_FROM="${6:-}" timeout -k 5 120 node "$1/release/third-party.mjs" sbom "$2" \
+        "$3/UninstallNotice.cdx.json"
 }
 
 # The line of a tool's output that says what went wrong, after a space:
@@ -206,84 +197,78 @@ reason() {
         s/^[[:space:]]*/ /'
 }
 
-# Reads a signature's structure with signature-info.py (KIND authenticode or
-# cms) into FOLDER, which refuses all that its signer did not sign and every
-# certificate that is neither CAFILE's own nor checked against its issuer's
-# key, and checks its time stamp, if any, against CAFILE: sets
-# $signer (the certificate's subject, shown), $signer_sha256 (its
-# fingerprint), $stamped (the time of the RFC 3161 time stamp, "" for none)
-# and $stamped_epoch. A signature that carries anything its signer did not
-# sign is refused. Fails with the reason in $verify_error.
-#   signature_structure KIND SIGNATURE CAFILE FOLDER
-signature_structure() {
-    local info
-    signer="" signer_sha256="" stamped="" stamped_epoch="" verify_error=""
-    if ! info=$("$root/release/signature-info.py" "$1" "$2" "$3" "$4" 2>&1); then
-        verify_error=" $(shown "${info#signature-info: }")"
-        return 1
-    fi
-    signer=$(shown "$(openssl x509 -in "$4/signer.pem" -noout -subject -nameopt compat |
-        sed 's/^subject=//')")
-    signer_sha256=$(openssl x509 -in "$4/signer.pem" -noout -fingerprint -sha256 |
-        sed 's/.*=//; s/://g' | tr 'A-F' 'a-f')
-    case $info in
-    "time-stamp=rfc3161 "*)
-        openssl ts -verify -token_in -in "$4/token.der" -data "$4/stamped.bin" -CAfile "$3" \
-            >/dev/null 2>&1 || {
-            verify_error=" its time stamp does not verify against $(shown "$3")"
-            return 1
-        }
-        info=${info#time-stamp=rfc3161 }
-        stamped=${info% *} stamped_epoch=${info##* }
-        ;;
-    esac
+# A file's SHA-256, as the verdict names a trust input: "'PATH' (SHA-256 …)".
+named_file() {
+    printf "'%s' (SHA-256 %s)" "$(shown "$1")" "$(sha256_of "$1")"
 }
 
-# Verifies a signed exe against CAFILE, and reads from the signature's
-# structure who signed it and when it was stamped (never from osslsigncode's
-# report, which prints the description that the signer chose as it
-# stands); sets what signature_structure sets.
-#   read_signature FILE CAFILE
-read_signature() {
-    local log work status
-    verify_error=""
-    log=$(osslsigncode verify -CAfile "$2" -TSA-CAfile "$2" -in "$1" 2>&1) || {
-        # OpenSSL's own words first ("certificate has expired"), then any.
-        verify_error=$(reason 'Verify error' "$log")
-        verify_error=${verify_error:-$(reason 'Error:|error|Failed' "$log")}
-        verify_error=$(shown "$verify_error")
+# Checks a signed program: osslsigncode verifies its Authenticode signature
+# against CAFILE (the signing certificate, and the time stamp's at the
+# stamp's own time), with its certificate pinned to the SHA-256 PIN, and
+# the signature's algorithms and keys must be ones that the policy allows
+# (authenticode-policy.py). Sets $policy_said (what the policy found) and
+# $stamped (the time stamp's time, as osslsigncode gives it, or ""); fails
+# with the reason in $verify_error.
+#   check_authenticode FILE CAFILE PIN WORK
+check_authenticode() {
+    local log status
+    policy_said="" stamped="" verify_error=""
+    # What it is made with first: a signature outside the policy is refused
+    # by name, before osslsigncode's own verdict on it.
+    timeout -k 5 30 osslsigncode extract-signature -in "$1" -out "$4/signature.der" >/dev/null 2>&1 || {
+        verify_error=" it carries no signature that can be read"
         return 1
     }
-    work=$(mktemp -d) || { verify_error=" cannot make a temporary folder"; return 1; }
-    if osslsigncode extract-signature -in "$1" -out "$work/signature" >/dev/null 2>&1; then
-        signature_structure authenticode "$work/signature" "$2" "$work"
-        status=$?
-    else
-        verify_error=" cannot extract the signature" status=1
+    log=$(timeout -k 5 30 /usr/bin/python3 "$root/release/authenticode-policy.py" "$4/signature.der" 2>&1)
+    status=$?
+    rm -f "$4/signature.der"
+    case $status in
+    0) policy_said=${log#policy: ok: } ;;
+    1) verify_error=" $(shown "${log#policy: }")"; return 1 ;;
+    *) verify_error=" $(shown "${log#authenticode-policy: }")"; return 1 ;;
+    esac
+    log=$(timeout -k 5 60 osslsigncode verify -CAfile "$2" -TSA-CAfile "$2" -ignore-cdp \
+        -require-leaf-hash "sha256:$3" -in "$1" 2>&1)
+    status=$?
+    if [ $status -ne 0 ]; then
+        verify_error=$(reason 'Verify error|verify error' "$log")
+        [ -n "$verify_error" ] || ! grep -q '^Leaf hash match: failed' <<<"$log" ||
+            verify_error=" its certificate is not the one whose SHA-256 is $3"
+        verify_error=${verify_error:-$(reason 'Error:|error|Failed' "$log")}
+        [ $status -ne 124 ] || verify_error=" osslsigncode gave no answer within 60 s"
+        verify_error=$(shown "${verify_error:- osslsigncode says it is not good}")
+        return 1
     fi
-    rm -rf "$work"
-    return $status
+    stamped=$(sed -n 's/^\s*Timestamp time: //p' <<<"$log" | head -n 1)
 }
 
-# Verifies SIGNATURE, the detached CMS signature of the file CONTENT, against
-# CAFILE: at the time of its time stamp where it has one (a release outlives
-# its certificate), otherwise now. Sets what signature_structure sets.
-#   read_manifest_signature SIGNATURE CONTENT CAFILE
-read_manifest_signature() {
-    local work status=1 at=()
-    work=$(mktemp -d) || { verify_error=" cannot make a temporary folder"; return 1; }
-    if signature_structure cms "$1" "$3" "$work"; then
-        [ -z "$stamped_epoch" ] || at=(-attime "$stamped_epoch")
-        # The purpose is the exe's certificate's, which is checked there:
-        # a signature of SHA256SUMS counts only where it is that certificate.
-        if log=$(openssl cms -verify -binary -inform DER -in "$1" -content "$2" -CAfile "$3" \
-            -purpose any "${at[@]}" -out /dev/null 2>&1); then
-            status=0
-        else
-            verify_error=$(reason 'Verify error|verify error' "$log")
-            verify_error=$(shown "${verify_error:-$(reason 'error|Error' "$log")}")
-        fi
+# The SHA-256 fingerprint of a PEM certificate, in lower-case hex digits.
+certificate_sha256() {
+    openssl x509 -in "$1" -noout -fingerprint -sha256 2>/dev/null | sed 's/.*=//; s/://g' | tr 'A-F' 'a-f'
+}
+
+# Checks SIGNATURE, an SSH signature of FILE within our namespace, against
+# the allowed signers in ALLOWED (each line a principal and a key, as
+# ssh-keygen reads them): sets $ssh_principal and $ssh_key (the key's
+# SHA256 fingerprint) from ssh-keygen's own answer; fails with the reason
+# in $verify_error.
+#   check_ssh_signature ALLOWED SIGNATURE FILE
+check_ssh_signature() {
+    local principals log
+    ssh_principal="" ssh_key="" verify_error=""
+    principals=$(timeout -k 5 30 ssh-keygen -Y find-principals -f "$1" -s "$2" 2>/dev/null | head -n 1)
+    if [ -z "$principals" ]; then
+        verify_error=" no key of the allowed signers made it, or it is no SSH signature"
+        return 1
     fi
-    rm -rf "$work"
-    return $status
+    log=$(timeout -k 5 30 ssh-keygen -Y verify -f "$1" -I "$principals" -n "$ssh_namespace" -s "$2" <"$3" 2>&1) || {
+        verify_error=$(shown "$(head -n 1 <<<"$log" | tr -d '\r')")
+        verify_error=" ${verify_error:-ssh-keygen says it is not good}"
+        return 1
+    }
+    [[ $log =~ ^Good\ \"[^\"]*\"\ signature\ for\ (.*)\ with\ [A-Z0-9-]+\ key\ (SHA256:[A-Za-z0-9+/]+)$ ]] || {
+        verify_error=" ssh-keygen's answer is not one it gives for a good signature: '$(shown "$log")'"
+        return 1
+    }
+    ssh_principal=$(shown "${BASH_REMATCH[1]}") ssh_key=${BASH_REMATCH[2]}
 }

@@ -18,7 +18,9 @@ packages=(
     nsis                                 # real NSIS uninstallers that call the notice
     osslsigncode openssl                 # signing and verifying a release
     opensc libengine-pkcs11-openssl      # signing with a key on a token (PKCS#11)
-    softhsm2 faketime                    # the release tests: a software token, a later clock
+    softhsm2 faketime strace             # the release tests: a software token, a later clock,
+                                         # every command line that a release runs
+    openssh-client                       # the release key's signature (ssh-keygen -Y)
     bats bats-support bats-assert        # the scripts' own tests
 )
 # npm, for the Inno Setup compiler, unless a Node.js is here already.

@@ -2,7 +2,8 @@
 # machine. A SoftHSM2 token in a temporary folder with a key generated on it,
 # a throwaway CA that issued the key's code-signing certificate (valid for 10
 # days) and a time-stamping certificate, a local RFC 3161 service on
-# 127.0.0.1, and a git checkout of this tree with the build's exe, for
+# 127.0.0.1; the release key, an SSH key in a file, with its allowed-signers
+# line; and a git checkout of this tree with the build's programs, for
 # releases that must be rebuilt from their commit.
 
 bats_load_library bats-support
@@ -73,6 +74,16 @@ EOF
     for _ in $(seq 100); do [ -s port ] && break; sleep 0.1; done
     [ -s port ] || fail "the time-stamping service did not start: $(cat service.log)"
     export TSA=http://127.0.0.1:$(cat port)
+    # The release key, and the line that a verifier is given for it; the
+    # token's key, as an SSH public key, for a release key on the token.
+    ssh-keygen -q -t ed25519 -N '' -C release -f release-key || fail "cannot make the release key"
+    export RELEASE_KEY_FILE=$dir/release-key PRINCIPAL=release@quillane.example
+    printf '%s namespaces="git,uninstallnotice-release@quillane" %s\n' "$PRINCIPAL" \
+        "$(cut -d' ' -f1,2 release-key.pub)" >allowed-signers
+    export ALLOWED=$dir/allowed-signers
+    ssh-keygen -D "$MODULE" 2>/dev/null | head -n 1 >token-key.pub
+    grep -q '^ssh-rsa ' token-key.pub || fail "cannot read the token's key as an SSH key"
+    export TOKEN_SSH_KEY=$dir/token-key.pub
     # A port on which nothing listens.
     export NO_TSA=http://127.0.0.1:$(/usr/bin/python3 -c 'import socket; s = socket.socket()
 s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
@@ -108,35 +119,42 @@ make_checkout() {
     build_checkout
 }
 
-# build_checkout: the exe of the checkout as it is now, as version $VERSION.
-# Its sources are touched, so that a header that a test plants or removes,
-# which make has never seen, counts too.
+# build_checkout: the programs of the checkout as it is now, as version
+# $VERSION. Its sources are touched, so that a header that a test plants or
+# removes, which make has never seen, counts too.
 build_checkout() {
-    touch "$REPO"/notice/*.cpp
+    touch "$REPO"/notice/*.cpp "$REPO"/inuse/*.cpp
     (cd "$REPO" && cmake --preset windows -DNOTICE_VERSION=$VERSION &&
-        cmake --build --preset windows --target UninstallNotice third_party) >"$REPO.build.log" 2>&1 ||
+        cmake --build --preset windows --target UninstallNotice FilesInUse third_party) >"$REPO.build.log" 2>&1 ||
         fail "cannot build version $VERSION in the checkout: $(tail -n 5 "$REPO.build.log")"
 }
 
-# release_sh OUT [VAR=VALUE...]: release.sh on the checkout, with only the
-# given settings, and a publisher unless they name another.
+# release_sh OUT [NAME=VALUE...]: release.sh on the checkout, with only the
+# given inputs, and a publisher unless they name another.
 release_sh() {
-    local out=$1
+    local out=$1 argument name
     shift
-    env -u SIGN_PFX -u SIGN_PASSWORD_FILE -u SIGN_PKCS11_MODULE -u SIGN_KEY -u SIGN_CERT \
-        -u SIGN_PIN_FILE -u SIGN_TIMESTAMP_URL -u SIGN_CAFILE -u RELEASE_ALLOW_DIRTY \
-        -u SOURCE_URL -u DOWNLOAD_URL -u PUBLISHER_LICENSE \
-        "PUBLISHER_NAME=Quillane Test Publisher" PUBLISHER_URL=https://quillane.example "$@" \
-        bash "$REPO/release/release.sh" --no-build "$out"
+    # A later setting of a name stands in for an earlier one, as on make's
+    # command line; the script takes each name once.
+    declare -A last=()
+    local inputs=("PUBLISHER_NAME=Quillane Test Publisher" PUBLISHER_URL=https://quillane.example "$@") kept=()
+    for argument in "${inputs[@]}"; do
+        last[${argument%%=*}]=$argument
+    done
+    for argument in "${inputs[@]}"; do
+        name=${argument%%=*}
+        [ -z "${last[$name]+1}" ] || { kept+=("${last[$name]}"); unset "last[$name]"; }
+    done
+    bash "$REPO/release/release.sh" --no-build "$out" "${kept[@]}"
 }
 
-# release OUT [VAR=VALUE...]: the same, run for a test to judge: its output
+# release OUT [NAME=VALUE...]: the same, run for a test to judge: its output
 # in $output, its error lines in $stderr.
 release() {
     run --separate-stderr release_sh "$@"
 }
 
-# make_release OUT [VAR=VALUE...]: a release that a test starts from; what
+# make_release OUT [NAME=VALUE...]: a release that a test starts from; what
 # it printed is kept in OUT.log.
 make_release() {
     release_sh "$@" >"$1.log" 2>&1 || fail "cannot make the release $1: $(cat "$1.log")"
@@ -145,6 +163,19 @@ make_release() {
 # The token's settings for `release`, in the array $token.
 token_settings() {
     token=(SIGN_PKCS11_MODULE=$MODULE "SIGN_KEY=$KEY" "SIGN_CERT=$CERT" "SIGN_PIN_FILE=$PIN")
+}
+
+# certificate NAME KEY-SPEC DIGEST EXTENSIONS: a certificate that the CA
+# issues with those, and its key, as a PKCS#12 file NAME.pfx whose password
+# is in password.txt.
+certificate() {
+    openssl req -new -newkey "$2" -nodes -keyout "$1.key" -subj "/CN=$1" -out "$1.csr" 2>/dev/null &&
+        printf "$4" >"$1.ext" &&
+        openssl x509 -req -in "$1.csr" -CA "$FIXTURE/ca.pem" -CAkey "$FIXTURE/ca.key" -CAcreateserial \
+            -days 5 "-$3" -extfile "$1.ext" -out "$1.pem" 2>/dev/null &&
+        echo "file password" >password.txt &&
+        openssl pkcs12 -export -inkey "$1.key" -in "$1.pem" -out "$1.pfx" -passout file:password.txt ||
+        fail "cannot make the certificate $1"
 }
 
 # One plain line on stderr, and a non-zero exit.
@@ -158,4 +189,9 @@ assert_one_line_failure() {
 assert_one_line_failure_with() {
     assert_one_line_failure
     [[ $stderr == *"$1"* ]] || fail "expected '$1' in the line, saw '$stderr'"
+}
+
+# The SHA-256 fingerprint of a PEM certificate, in lower-case hex digits.
+certificate_sha256() {
+    openssl x509 -in "$1" -noout -fingerprint -sha256 | sed 's/.*=//; s/://g' | tr 'A-F' 'a-f'
 }
