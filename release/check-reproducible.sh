@@ -28,7 +28,7 @@ folders=()
 for copy in a "second-copy-with-a-longer-name"; do
     mkdir "$work/$copy" && built=$(build_commit "$root" "$commit" "$version" "$work/$copy") ||
         fail "the build of commit ${commit:0:12} in $work/$copy failed"
-    folders+=("$(dirname "$built")")
+    folders+=("$built")
 done
 
 sha() { sha256sum <"$1" | cut -c1-64; }
