@@ -1,4 +1,5 @@
-# The two commands: `make run` shows the notice, `make test` runs every test.
+# The two commands: `make run` shows the notice, `make test` runs every test
+# (`make check` the quick part of them).
 # `make bench` measures how fast the notice appears (BENCH_PAIRS=40 pairs per
 # desktop by default, at least 20). `make pictures` takes the pictures of the
 # notice over real NSIS and Inno Setup uninstallers for their guides.
@@ -8,6 +9,10 @@
 # The build's own makes need not say which folder they enter and leave.
 # (Not through MAKEFLAGS +=, which would expand what the caller put there.)
 export GNUMAKEFLAGS := --no-print-directory
+# Builds and tests run as many at once as the machine has processors: most
+# of the suite's time is spent waiting on Wine, and its bounds grow with the
+# load (e2e/time-scale.sh).
+JOBS := $(shell nproc)
 BENCH_PAIRS ?= 40
 
 # The inputs stay data: a folder's name, a path or a key may hold $, `, $(...)
@@ -39,7 +44,7 @@ quoted = '$(subst ','\'',$(value $(1)))'
 arguments = $(foreach name,$(1),$(if $(filter command line,$(origin $(name))),\
 	'$(name)=$(subst ','\'',$(value $(name)))'))
 
-.PHONY: all deps host windows run test bench bench-pairs pictures release verify-release \
+.PHONY: all deps host windows run test check bench bench-pairs pictures release verify-release \
 	verify-release-input clean
 
 all: windows
@@ -49,18 +54,24 @@ deps:
 
 host: deps
 	cmake --preset host
-	cmake --build --preset host
+	cmake --build --preset host --parallel $(JOBS)
 
 windows: deps
 	cmake --preset windows
-	cmake --build --preset windows
+	cmake --build --preset windows --parallel $(JOBS)
 
 run: windows
 	@bash scripts/run-notice.sh build/windows
 
 test: host windows
 	ctest --preset host
-	ctest --preset windows
+	ctest --preset windows --parallel $(JOBS)
+
+# The quick loop of work: the host's tests, what ships, and the Wine suite
+# without Inno. make test runs these and the rest.
+check: host windows
+	ctest --preset host
+	ctest --preset check --parallel $(JOBS)
 
 # Not part of `make test`: it measures, it does not judge.
 bench: bench-pairs windows

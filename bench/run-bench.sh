@@ -34,8 +34,8 @@ run_in_desktop 1800 "$(to_windows_path "$build/notice_bench.exe")" \
     "$(to_windows_path "$build/UninstallNotice.exe")" \
     "$(to_windows_path "$build/notice_reference.exe")" "$(to_windows_path "$raw")" "$pairs" &
 runner=$!
-# The driver writes its progress into the report as it goes (the virtual
-# desktop passes no output through): show those lines as they come.
+# The bench writes its progress into the report as it goes: show those
+# lines as they come.
 tail -n +1 -F --pid=$runner "$raw" 2>/dev/null | sed -u -n 's/\r$//; /^bench: /p' &
 follower=$!
 wait $runner

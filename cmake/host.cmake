@@ -13,7 +13,7 @@ add_executable(notice_tests
     tests/notice_test.cpp)
 target_include_directories(notice_tests PRIVATE notice platform)
 target_link_libraries(notice_tests PRIVATE GTest::gtest_main)
-gtest_discover_tests(notice_tests)
+gtest_discover_tests(notice_tests PROPERTIES LABELS host)
 
 # The in-use check's logic over the stand-in file system and desktop.
 add_executable(inuse_tests
@@ -28,4 +28,4 @@ add_executable(inuse_tests
     tests/inuse_test.cpp)
 target_include_directories(inuse_tests PRIVATE inuse notice platform)
 target_link_libraries(inuse_tests PRIVATE GTest::gtest_main)
-gtest_discover_tests(inuse_tests)
+gtest_discover_tests(inuse_tests PROPERTIES LABELS host)

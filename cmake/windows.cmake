@@ -1,5 +1,29 @@
 # The shipped program and the end-to-end suite that drives it under Wine.
 
+find_program(BASH bash REQUIRED)
+# Each test says what it needs on an idle machine, in seconds: CTest starts
+# the longest first, and cuts a test off at five times its need (a minute
+# at least), times the machine's load when it was configured (make test
+# configures each time; see e2e/time-scale.sh). The cut-off turns a hang
+# into a failure; a busy machine must not fail a test.
+execute_process(
+    COMMAND ${BASH} -c "source \"$1/e2e/time-scale.sh\" && echo \"$E2E_TIME_SCALE\"" _
+        ${CMAKE_SOURCE_DIR}
+    OUTPUT_VARIABLE time_scale ERROR_VARIABLE time_scale_error RESULT_VARIABLE time_scale_status
+    OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(time_scale_status)
+    message(FATAL_ERROR "${time_scale_error}")
+endif()
+#   suite_test(NAME SECONDS LABEL)
+function(suite_test name seconds label)
+    math(EXPR timeout "${seconds} * 5")
+    if(timeout LESS 60)
+        set(timeout 60)
+    endif()
+    math(EXPR timeout "${timeout} * ${time_scale}")
+    set_tests_properties(${name} PROPERTIES TIMEOUT ${timeout} COST ${seconds} LABELS ${label})
+endfunction()
+
 # Strangers run this: no DLL of the compiler's runtime, address randomisation
 # and no-execute data, marked terminal-server aware (so that Remote Desktop
 # hosts run it without compatibility redirection), and the same bytes from
@@ -153,19 +177,20 @@ add_dependencies(notice_e2e nsis_clients)
 foreach(target x86-ansi x86-unicode)
     nsis_command(${target} ${NSIS_OUT}/example-${target}.exe ${NSIS_SOURCES}/example.nsi)
     add_test(NAME nsis_include_${target} COMMAND ${nsis_command})
+    suite_test(nsis_include_${target} 1 ships)
 endforeach()
 # And with an author's own texts for the check's questions.
 nsis_command(amd64-unicode ${NSIS_OUT}/example-own-texts.exe ${NSIS_SOURCES}/example.nsi
     "-DUNINSTALLNOTICE_INUSE_TEXT=Fermez : %1" "-DUNINSTALLNOTICE_INUSE_PATHTEXT=Ouvert : %1")
 add_test(NAME nsis_include_own_texts COMMAND ${nsis_command})
+suite_test(nsis_include_own_texts 1 ships)
 
-find_program(BASH bash REQUIRED)
 include(cmake/inno.cmake)
 
 add_test(NAME notice_e2e
     COMMAND ${BASH} ${CMAKE_SOURCE_DIR}/e2e/run-wine.sh
         ${CMAKE_BINARY_DIR} $<TARGET_FILE:notice_e2e> $<TARGET_FILE:UninstallNotice> --no-inno)
-set_tests_properties(notice_e2e PROPERTIES TIMEOUT 600)
+suite_test(notice_e2e 90 wine)
 
 # What ships: each property of each program is a check of its own. The
 # version resource must say the build's version.
@@ -174,32 +199,34 @@ foreach(program ${shipped_programs})
         add_test(NAME exe_${property}_${program}
             COMMAND ${CMAKE_SOURCE_DIR}/tools/check-exe.py --version ${NOTICE_VERSION} ${property}
                 $<TARGET_FILE:${program}>)
+        suite_test(exe_${property}_${program} 1 ships)
     endforeach()
 endforeach()
 add_test(NAME exe_reproducible
     COMMAND ${BASH} ${CMAKE_SOURCE_DIR}/release/check-reproducible.sh --version ${NOTICE_VERSION}
         $<TARGET_FILE:UninstallNotice> $<TARGET_FILE:FilesInUse>)
-set_tests_properties(exe_reproducible PROPERTIES TIMEOUT 300)
+suite_test(exe_reproducible 30 ships)
 # The scripts' own tests, on Bats: each case has a name, and setup and
 # teardown that always run. The release: unsigned, signed with a key on a
 # SoftHSM2 token and time-stamped by a local service, and with a PKCS#12
 # file, checked as a user would, and the failures that must leave no release
 # behind; its verification, against a good release and against forgeries.
 find_program(BATS bats REQUIRED)
-function(bats_test name file)
+function(bats_test name file seconds label)
     add_test(NAME ${name} COMMAND ${BATS} ${CMAKE_SOURCE_DIR}/tests/${file})
-    set_tests_properties(${name} PROPERTIES TIMEOUT 900
+    set_tests_properties(${name} PROPERTIES
         ENVIRONMENT "BUILD_DIR=${CMAKE_BINARY_DIR};EXE=$<TARGET_FILE:UninstallNotice>")
+    suite_test(${name} ${seconds} ${label})
 endfunction()
-bats_test(release release/release.bats)
-bats_test(verify_release release/verify-release.bats)
-bats_test(scripts_bad_input scripts/bad-input.bats)
-bats_test(exe_checker_bad_input scripts/check-exe.bats)
-bats_test(wine_prefix scripts/wine-prefix.bats)
+bats_test(release release/release.bats 200 release)
+bats_test(verify_release release/verify-release.bats 150 release)
+bats_test(scripts_bad_input scripts/bad-input.bats 2 scripts)
+bats_test(exe_checker_bad_input scripts/check-exe.bats 1 scripts)
+bats_test(wine_prefix scripts/wine-prefix.bats 50 scripts)
 
 # What went into the exe, found from the link map: node's own test runner.
 add_test(NAME third_party_components COMMAND ${NODE} --test ${CMAKE_SOURCE_DIR}/tests/release/third-party.test.mjs)
-set_tests_properties(third_party_components PROPERTIES TIMEOUT 120)
+suite_test(third_party_components 10 release)
 
 # The benchmark (make bench): the notice against a program that only shows
 # the same box, built with the same flags.

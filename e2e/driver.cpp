@@ -10,9 +10,10 @@
 // With --scenario, only the scenario of that name runs; with --inno, only the
 // Inno Setup scenarios (their installers are 32-bit programs, which some
 // hosts cannot run), and with --no-inno, all others.
-// Every line it prints also goes to REPORT-FILE, for hosts (such as a Wine
-// virtual desktop) that do not pass the exit code through. It ends with
-// "N passed, N failed" and exits non-zero on any failure.
+// Every line it prints also goes to REPORT-FILE, if given (the scripts that
+// take a screenshot watch it for "box up"). It ends with "N passed, N
+// failed" and exits non-zero on any failure. Its bounds are an idle
+// machine's times E2E_TIME_SCALE (1 to 99), if set.
 #include "suite.h"
 
 #include <string.h>
@@ -44,7 +45,7 @@ int RunDemo(const char *signalPath)
         return 1;
     }
     Out("box up, owned by %s\n", Describe(GetWindow(box, GW_OWNER)).c_str());
-    PumpUntil([signalPath] { return Exists(signalPath); }, 60000);
+    PumpUntil([signalPath] { return Exists(signalPath); }, Bound(60000));
     Dismiss(box, ByOk);
     DWORD code;
     if (!WaitForEnd(pi.hProcess, ExitTimeout, &code))
@@ -80,6 +81,11 @@ int main(int argc, char **argv)
                 "report-file signal-file\n");
         return 2;
     }
+    if (!TimeScaleValid())
+    {
+        fprintf(stderr, "notice_e2e: E2E_TIME_SCALE must be a whole number from 1 to 99\n");
+        return 2;
+    }
     NoticePath = argv[first];
     const char *reportPath = rest >= 2 ? argv[first + 1] : NULL;
     if (!Exists(NoticePath))
@@ -93,8 +99,7 @@ int main(int argc, char **argv)
         return 2;
     }
 
-    // The first line, at once: a sign of life for whoever waits on the report.
-    Out("notice_e2e: testing %s\n", NoticePath);
+    Out("notice_e2e: testing %s, every bound times %lu\n", NoticePath, Bound(1));
     RegisterStageClass();
     if (demo)
         return RunDemo(argv[4]);

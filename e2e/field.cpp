@@ -129,7 +129,7 @@ void RunUnseenStation()
 {
     if (!BeginScenario("window station that no one sees"))
         return;
-    const DWORD EndTimeout = 5000;
+    const DWORD EndTimeout = Bound(5000);
     HWINSTA own = GetProcessWindowStation();
     HWINSTA station = CreateWindowStationA("NoticeUnseen", 0, WINSTA_ALL_ACCESS, NULL);
     HDESK desktop = NULL;

@@ -311,22 +311,13 @@ HWND NsisWindow()
 InUseSeen RunWhileInUse(const InUseRun &run, Busy &busy)
 {
     InUseSeen seen;
-    std::vector<char> commandLine(run.commandLine.begin(), run.commandLine.end());
-    commandLine.push_back('\0');
-    STARTUPINFOA si = {};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi = {};
-    bool started =
-        CreateProcessA(NULL, commandLine.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi);
-    if (!Check(started, "uninstaller: expected %s to start, saw %s", run.commandLine.c_str(),
-               started ? "it started" : ("error " + std::to_string(GetLastError())).c_str()))
+    PROCESS_INFORMATION pi;
+    HANDLE job = StartInJob(run.commandLine, &pi);
+    if (!job)
         return seen;
 
-    // Done once the uninstaller has ended and nothing of it has been on the
-    // screen for a while; a run that shows anything must have shown it.
-    const DWORD Quiet = 1500;
-    DWORD quietSince = 0, pressed = 0;
-    bool shown = false, ended = false;
+    DWORD pressed = 0;
+    bool ended = false;
     // Boxes answered already: one on its way out is not answered again.
     std::vector<HWND> answered;
     auto isNew = [&answered](HWND box)
@@ -387,22 +378,25 @@ InUseSeen RunWhileInUse(const InUseRun &run, Busy &busy)
                     pressed = GetTickCount();
                 }
             }
-            shown = shown || box || window;
-            if (!ended || box || window || (run.shows && !shown))
-            {
-                quietSince = 0;
-                return false;
-            }
-            if (!quietSince)
-                quietSince = GetTickCount();
-            return GetTickCount() - quietSince >= Quiet;
+            return !JobRunning(job);
         },
         UninstallRunTimeout);
+    // It may have ended after it was last looked at, with the job's last.
+    ended = ended || WaitForSingleObject(pi.hProcess, 0) == WAIT_OBJECT_0;
     DWORD code;
     WaitForEnd(pi.hProcess, 0, &code);
     seen.exit = ended ? "exit code " + std::to_string(code)
                       : "still running after " + std::to_string(UninstallRunTimeout) + " ms";
+    if (JobRunning(job))
+    {
+        Check(false,
+              "uninstall: expected all of its processes to end within %lu ms, saw %s still "
+              "running (ended)",
+              UninstallRunTimeout, Joined(JobProcesses(job)).c_str());
+        TerminateJobObject(job, 1);
+    }
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
+    CloseHandle(job);
     return seen;
 }

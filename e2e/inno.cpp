@@ -11,8 +11,8 @@
 namespace
 {
 
-const DWORD InstallTimeout = 30000;
-const DWORD UninstallTimeout = 30000;
+const DWORD InstallTimeout = Bound(30000);
+const DWORD UninstallTimeout = Bound(30000);
 // How long a scenario that must show no box keeps watching after the
 // uninstall is done: a box of a process that lingers would show by then.
 const DWORD QuietTime = 3000;
@@ -59,7 +59,7 @@ void CheckNotice(const InnoCase &c, HWND box, DWORD delay)
                    "process) titled '%s', saw %s",
                    Title, Describe(owner).c_str()))
     {
-        bool disabled = PumpUntil([owner] { return !IsWindowEnabled(owner); }, 2000);
+        bool disabled = PumpUntil([owner] { return !IsWindowEnabled(owner); }, Bound(2000));
         Check(disabled, "owner while the box is up: expected disabled, saw %s",
               disabled ? "disabled" : "enabled");
         bool shown = IsWindowVisible(owner) != FALSE;
@@ -132,14 +132,16 @@ void RunInnoCase(const InnoCase &c)
 
     SetEnvironmentVariableA("NOTICE_E2E_REPORT", report.c_str());
     DWORD start = GetTickCount();
-    PROCESS_INFORMATION pi = StartNotice(c.arguments, (installed + "\\unins000.exe").c_str());
+    PROCESS_INFORMATION pi;
+    HANDLE job = StartInJob("\"" + installed + "\\unins000.exe\" " + c.arguments, &pi);
     SetEnvironmentVariableA("NOTICE_E2E_REPORT", NULL);
-    if (!pi.hProcess)
+    if (!job)
         return;
 
     // The first process hands over to a temporary copy that does the work and
-    // ends on its closing message. Until the files are gone and that message
-    // is answered, each box is answered, and the notice's checked first.
+    // ends on its closing message. Until every process of the uninstall has
+    // ended, the files are gone and that message is answered, each box is
+    // answered, and the notice's checked first.
     const bool silent = strstr(c.arguments, "SILENT") != NULL;
     const int expectedNotices = c.owner == NoBox ? 0 : 1;
     int notices = 0, questions = 0;
@@ -168,13 +170,19 @@ void RunInnoCase(const InnoCase &c)
             gone = c.kept ? !Exists(installed + "\\unins000.exe") && Exists(program)
                           : !Exists(installed);
             bool closed = silent || (!answered.empty() && answered.back().rfind("OK", 0) == 0);
-            return firstEnded && gone && closed && notices >= expectedNotices;
+            return firstEnded && gone && closed && notices >= expectedNotices && !JobRunning(job);
         },
         UninstallTimeout);
+    firstEnded = firstEnded || WaitForSingleObject(pi.hProcess, 0) == WAIT_OBJECT_0;
     DWORD code;
     WaitForEnd(pi.hProcess, 0, &code);
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
+    const bool over = !JobRunning(job);
+    Check(over, "uninstall: expected all of its processes to end, saw %s",
+          over ? "them end" : (Joined(JobProcesses(job)) + " still running (ended)").c_str());
+    TerminateJobObject(job, 1);
+    CloseHandle(job);
     Check(firstEnded && code == 0,
           "uninstaller's first process: expected it to end with exit code 0, saw %s",
           firstEnded ? ("exit code " + std::to_string(code)).c_str() : "it still running");
@@ -309,8 +317,7 @@ void RunInnoInUseCase(const InnoInUseCase &c)
                     texts,
                     "TUninstallProgressForm",
                     false,
-                    true,
-                    !silent};
+                    true};
     SetEnvironmentVariableA("NOTICE_E2E_REPORT", report.c_str());
     SetEnvironmentVariableA("NOTICE_E2E_CLOSE", c.close ? "1" : NULL);
     InUseSeen seen = RunWhileInUse(run, busy);
@@ -354,7 +361,6 @@ void RunInnoInUseCase(const InnoInUseCase &c)
                texts,
                run.ownerClass,
                false,
-               true,
                true};
         seen = RunWhileInUse(run, busy);
         bool gone = !Exists(installed);

@@ -111,6 +111,57 @@ std::string RunToEnd(const std::string &commandLine, DWORD timeout, int *boxes)
                  : "still running after " + std::to_string(timeout) + " ms";
 }
 
+HANDLE StartInJob(const std::string &commandLine, PROCESS_INFORMATION *pi)
+{
+    std::vector<char> buf(commandLine.begin(), commandLine.end());
+    buf.push_back('\0');
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    *pi = {};
+    HANDLE job = CreateJobObjectA(NULL, NULL);
+    bool started = job && CreateProcessA(NULL, buf.data(), NULL, NULL, FALSE, CREATE_SUSPENDED,
+                                         NULL, NULL, &si, pi);
+    std::string error = started ? "" : "error " + std::to_string(GetLastError());
+    bool joined = started && AssignProcessToJobObject(job, pi->hProcess);
+    if (started)
+        joined ? ResumeThread(pi->hThread) : TerminateProcess(pi->hProcess, 1);
+    Check(joined, "start: expected %s to start in a job of its own, saw %s", commandLine.c_str(),
+          joined    ? "it"
+          : started ? "it outside one"
+                    : error.c_str());
+    if (joined)
+        return job;
+    if (started)
+        CloseHandle(pi->hThread), CloseHandle(pi->hProcess);
+    if (job)
+        CloseHandle(job);
+    *pi = {};
+    return NULL;
+}
+
+bool JobRunning(HANDLE job)
+{
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info = {};
+    return !QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof info,
+                                      NULL) ||
+           info.ActiveProcesses > 0;
+}
+
+std::vector<std::string> JobProcesses(HANDLE job)
+{
+    struct
+    {
+        JOBOBJECT_BASIC_PROCESS_ID_LIST list;
+        ULONG_PTR more[63];
+    } ids = {};
+    ids.list.NumberOfAssignedProcesses = 64;
+    std::vector<std::string> names;
+    if (QueryInformationJobObject(job, JobObjectBasicProcessIdList, &ids, sizeof ids, NULL))
+        for (DWORD i = 0; i < ids.list.NumberOfProcessIdsInList && i < 64; ++i)
+            names.push_back(ProcessName(static_cast<DWORD>(ids.list.ProcessIdList[i])));
+    return names;
+}
+
 std::map<std::string, std::string> ReadReport(const std::string &path)
 {
     std::map<std::string, std::string> report;

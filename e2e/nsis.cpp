@@ -8,9 +8,9 @@
 namespace
 {
 
-const DWORD InstallTimeout = 30000;
-const DWORD UninstallerBoxTimeout = 20000;
-const DWORD UninstallTimeout = 20000;
+const DWORD InstallTimeout = Bound(30000);
+const DWORD UninstallerBoxTimeout = Bound(20000);
+const DWORD UninstallTimeout = Bound(20000);
 
 // How long a scenario that must show no box keeps watching after the
 // uninstall is done: a box of a process that lingers would show by then.
@@ -106,12 +106,18 @@ void RunNsisCase(const NsisCase &c)
 
     SetEnvironmentVariableA("NOTICE_E2E_REPORT", report.c_str());
     DWORD start = GetTickCount();
-    std::string uninstalling =
-        RunToEnd("\"" + installed + "\\Uninstall.exe\" " + c.arguments, InstallTimeout);
+    PROCESS_INFORMATION pi;
+    HANDLE job = StartInJob("\"" + installed + "\\Uninstall.exe\" " + c.arguments, &pi);
     SetEnvironmentVariableA("NOTICE_E2E_REPORT", NULL);
-    Check(uninstalling == "exit code 0",
+    if (!job)
+        return;
+    DWORD code;
+    bool handedOver = WaitForEnd(pi.hProcess, InstallTimeout, &code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    Check(handedOver && code == 0,
           "uninstaller's first process: expected it to hand over and end with exit code 0, saw %s",
-          uninstalling.c_str());
+          handedOver ? ("exit code " + std::to_string(code)).c_str() : "it still running");
     auto confirm = [&c](Confirm when)
     {
         if (c.confirm != when)
@@ -162,7 +168,7 @@ void RunNsisCase(const NsisCase &c)
                        "owner: expected the uninstaller's window, of another process, saw %s",
                        Describe(owner).c_str()))
         {
-            bool disabled = PumpUntil([owner] { return !IsWindowEnabled(owner); }, 2000);
+            bool disabled = PumpUntil([owner] { return !IsWindowEnabled(owner); }, Bound(2000));
             Check(disabled, "owner while the box is up: expected disabled, saw %s",
                   disabled ? "disabled" : "enabled");
             // What the user sees: the notice over the uninstaller, or the
@@ -193,12 +199,28 @@ void RunNsisCase(const NsisCase &c)
     Check(gone && !question, "files: expected %s removed, saw %s", installed.c_str(),
           gone && !question ? "it removed" : "it still there");
 
-    // An uninstaller that waits on its last page is closed, so that the next
-    // scenario starts on a clear desktop.
-    if (PumpUntil([] { return UninstallerWindow() != NULL; }, 500))
-        PressUninstallerButton(UninstallTimeout);
-    bool closed = PumpUntil([] { return UninstallerWindow() == NULL; }, UninstallTimeout);
-    Check(closed, "uninstaller: expected it closed, saw %s", closed ? "it closed" : "it still up");
+    // The uninstall is over once its last process has ended; one that waits
+    // on its last page is closed, so that the next scenario starts on a
+    // clear desktop.
+    DWORD pressed = 0;
+    bool over = PumpUntil(
+        [&]
+        {
+            HWND window = UninstallerWindow();
+            if (window && IsWindowEnabled(GetDlgItem(window, IDOK)) &&
+                GetTickCount() - pressed > 1000)
+            {
+                PostMessageA(GetDlgItem(window, IDOK), BM_CLICK, 0, 0);
+                pressed = GetTickCount();
+            }
+            return !JobRunning(job);
+        },
+        UninstallTimeout);
+    Check(over, "uninstaller: expected all of its processes to end, saw %s",
+          over ? "them end" : (Joined(JobProcesses(job)) + " still running (ended)").c_str());
+    if (!over)
+        TerminateJobObject(job, 1);
+    CloseHandle(job);
 
     CheckCopyGone(report, UninstallTimeout);
 }
@@ -284,8 +306,7 @@ void RunNsisInUseCase(const NsisInUseCase &c)
                     c.german ? &GermanQuestions : &EnglishQuestions,
                     "#32770",
                     true,
-                    false,
-                    !silent};
+                    false};
     SetEnvironmentVariableA("NOTICE_E2E_REPORT", report.c_str());
     SetEnvironmentVariableA("NOTICE_E2E_GERMAN", c.german ? "1" : NULL);
     SetEnvironmentVariableA("NOTICE_E2E_CLOSE", c.close ? "1" : NULL);
@@ -324,8 +345,7 @@ void RunNsisInUseCase(const NsisInUseCase &c)
                run.questions,
                "#32770",
                true,
-               false,
-               true};
+               false};
         seen = RunWhileInUse(run, busy);
         bool gone = !Exists(installed);
         Check(seen.notices == 1 && seen.questions == 1 && gone,

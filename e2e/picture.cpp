@@ -12,7 +12,7 @@
 namespace
 {
 
-const DWORD Timeout = 30000;
+const DWORD Timeout = Bound(30000);
 
 // Says why there is no box, and gives the driver's exit code.
 int Fail(const char *what, int code = 1)
@@ -71,7 +71,7 @@ int RunQuestionPicture(bool inno, bool german, const char *signalPath)
     Out("box up: the question, owned by %s (%s)\n", Describe(GetWindow(question, GW_OWNER)).c_str(),
         ClassName(GetWindow(question, GW_OWNER)).c_str());
 
-    PumpUntil([signalPath] { return Exists(signalPath); }, 60000);
+    PumpUntil([signalPath] { return Exists(signalPath); }, Bound(60000));
     AnswerQuestion(question, IDCANCEL);
     // NSIS's page waits for its Cancel button; Inno ends by itself.
     PumpUntil(
@@ -141,7 +141,7 @@ int RunPicture(const char *system, const char *signalPath)
     Out("box up, owned by %s (%s)\n", Describe(GetWindow(box, GW_OWNER)).c_str(),
         ClassName(GetWindow(box, GW_OWNER)).c_str());
 
-    PumpUntil([signalPath] { return Exists(signalPath); }, 60000);
+    PumpUntil([signalPath] { return Exists(signalPath); }, Bound(60000));
     DismissBox(box);
     // Until the files are gone: Inno's closing message answered, or NSIS's
     // last page closed.
@@ -154,7 +154,7 @@ int RunPicture(const char *system, const char *signalPath)
             return !Exists(installed) && closed;
         },
         Timeout);
-    if (!inno && PumpUntil([] { return UninstallerWindow() != NULL; }, 2000))
+    if (!inno && PumpUntil([] { return UninstallerWindow() != NULL; }, Bound(2000)))
         PressUninstallerButton(Timeout);
     Out("%s\n", gone ? "uninstalled" : "the uninstall did not finish");
     return gone ? 0 : 1;

@@ -3,6 +3,7 @@
 #include "suite.h"
 
 #include <stdarg.h>
+#include <stdlib.h>
 #include <string.h>
 
 const char *NoticePath;
@@ -11,6 +12,38 @@ const char *Scenario = "";
 const char *OnlyScenario;
 int ScenariosRun;
 int Passed, Failed;
+
+namespace
+{
+
+// E2E_TIME_SCALE: 1 if not set, 0 if it is anything but 1 to 99.
+DWORD TimeScale()
+{
+    static const DWORD scale = []() -> DWORD
+    {
+        char value[8] = "";
+        DWORD length = GetEnvironmentVariableA("E2E_TIME_SCALE", value, sizeof value);
+        if (!length)
+            return 1;
+        char *end = NULL;
+        unsigned long n = strtoul(value, &end, 10);
+        return length < sizeof value && value[0] >= '1' && value[0] <= '9' && !*end && n <= 99 ? n
+                                                                                               : 0;
+    }();
+    return scale;
+}
+
+} // namespace
+
+DWORD Bound(DWORD idle)
+{
+    return idle * (TimeScale() ? TimeScale() : 1);
+}
+
+bool TimeScaleValid()
+{
+    return TimeScale() != 0;
+}
 
 void Out(const char *format, ...)
 {

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Runs the end-to-end driver under Wine, in a Wine virtual desktop on a
-# private Xvfb display, with a Wine prefix of the build's own.
+# Runs the end-to-end driver under Wine, in the virtual desktop of a Wine
+# prefix of the build's own, on a private Xvfb display. Its lines go to
+# standard output; it passes when the driver ends with exit code 0 and its
+# closing line says that its checks, more than none, passed.
 #   run-wine.sh BUILD-DIR DRIVER.exe UninstallNotice.exe [SCENARIO | --inno | --no-inno]
-# The virtual desktop does not pass the driver's exit code through, so the
-# driver writes a report and this script judges by its closing line.
 set -u
 
 fail() { echo "run-wine: $*" >&2; exit 1; }
@@ -11,11 +11,11 @@ fail() { echo "run-wine: $*" >&2; exit 1; }
 [ $# -eq 3 ] || [ $# -eq 4 ] ||
     fail "usage: run-wine.sh BUILD-DIR DRIVER.exe UninstallNotice.exe [SCENARIO | --inno | --no-inno]"
 build=$1 driver=$2 notice=$3
-only=() part=""
+only=()
 case ${4-} in
 "") ;;
---inno | --no-inno) only=("$4") part=${4#-} ;;
-*) only=(--scenario "$4") part=-one-scenario ;;
+--inno | --no-inno) only=("$4") ;;
+*) only=(--scenario "$4") ;;
 esac
 source "$(dirname "$0")/wine-env.sh" "$build"
 [ -d "$build" ] || fail "no build directory at $build"
@@ -34,31 +34,25 @@ ensure_wine_prefix || exit 1
 # still allows.
 export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;uxtheme,rstrtmgr=n,b"
 
-report=$build/e2e-report$part.txt
-rm -f "$report" "$WINE_LOG"
-
-run_in_desktop 900 "$(to_windows_path "$driver")" "${only[@]}" "$(to_windows_path "$notice")" \
-    "$(to_windows_path "$report")" &
-runner=$!
-# The driver writes its first line as soon as it starts. Anything else in its
-# place (the program itself, say, with the two swapped) never does.
-for _ in $(seq 300); do
-    [ -s "$report" ] || ! kill -0 $runner 2>/dev/null && break
-    sleep 0.1
-done
-if [ ! -s "$report" ] && kill -0 $runner 2>/dev/null && [ -z "$(wine_failure "$WINE_LOG")" ]; then
-    wineserver -k 2>/dev/null
-    wait $runner
-    fail "the driver showed no sign of life within 30 s: is $driver the suite's driver?"
-fi
-wait $runner
-status=$?
-
-said=$(wine_failure "$WINE_LOG")
-[ -f "$report" ] || [ -z "$said" ] || fail "Wine could not start the driver: $said"
-[ -f "$report" ] || fail "the driver wrote no report (the run ended with status $status)"
+# Two drivers in one prefix would see each other's windows: one at a time.
+bound=$(scaled 900)
+exec {lock}>"$WINEPREFIX.run.lock"
+flock -w "$bound" "$lock" || fail "another run of the suite held $WINEPREFIX.run.lock for $bound s"
+rm -f "$WINE_LOG"
 # Wine's C runtime writes CR LF line ends.
-tr -d '\r' <"$report"
-last=$(tail -n 1 "$report" | tr -d '\r')
-[[ $last =~ ^([0-9]+)\ passed,\ 0\ failed$ ]] && [ "${BASH_REMATCH[1]}" -gt 0 ] ||
-    fail "the suite did not pass: ${last:-empty report}"
+run_in_desktop 900 "$(to_windows_path "$driver")" "${only[@]}" "$(to_windows_path "$notice")" |
+    tr -d '\r' | {
+    last=""
+    while IFS= read -r line; do
+        printf '%s\n' "$line"
+        last=$line
+    done
+    [[ $last =~ ^([0-9]+)\ passed,\ 0\ failed$ ]] && [ "${BASH_REMATCH[1]}" -gt 0 ]
+}
+statuses=("${PIPESTATUS[@]}")
+status=${statuses[0]}
+[ "$status" -ne 124 ] && [ "$status" -ne 137 ] || fail "the suite was cut off after $bound s"
+said=$(wine_failure "$WINE_LOG")
+[ "$status" -eq 0 ] || [ -z "$said" ] || fail "Wine could not start the driver: $said"
+[ "$status" -eq 0 ] || fail "the suite did not pass: the driver ended with exit code $status"
+[ "${statuses[2]}" -eq 0 ] || fail "the driver ended with exit code 0 but said no 'N passed, 0 failed': is $driver the suite's driver?"

@@ -36,7 +36,8 @@ void RunCase(const Case &c)
         CheckOwner(box, expected);
         if (expected)
         {
-            bool disabled = PumpUntil([expected] { return !IsWindowEnabled(expected); }, 2000);
+            bool disabled =
+                PumpUntil([expected] { return !IsWindowEnabled(expected); }, Bound(2000));
             Check(disabled, "owner while the box is up: expected disabled, saw %s",
                   disabled ? "disabled" : "enabled");
         }
@@ -103,8 +104,8 @@ struct Uninstaller
     DWORD code;
 };
 
-const DWORD UninstallerWait = 30000;
-const DWORD UnansweredBoxTimeout = 5000;
+const DWORD UninstallerWait = Bound(30000);
+const DWORD UnansweredBoxTimeout = Bound(5000);
 
 DWORD WINAPI BlockedUninstaller(LPVOID param)
 {

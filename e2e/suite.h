@@ -14,8 +14,14 @@ extern const char Title[];
 extern const char Text[];
 
 // Every wait is bounded, so that a hang fails a check instead of the suite.
-const DWORD BoxTimeout = 10000;
-const DWORD ExitTimeout = 10000;
+// A bound is given as an idle machine's, and Bound() makes it this one's:
+// times E2E_TIME_SCALE (1 to 99, 1 if not set), which the scripts raise on
+// a busy or emulated machine, so that slowness never fails a check.
+DWORD Bound(DWORD idle);
+// Whether E2E_TIME_SCALE, if set, is one of those; main() refuses others.
+bool TimeScaleValid();
+const DWORD BoxTimeout = Bound(10000);
+const DWORD ExitTimeout = Bound(10000);
 
 // --- The report (report.cpp) ----------------------------------------------
 
@@ -162,6 +168,14 @@ std::string InnoFolder();
 // none. With boxes, each notice that shows meanwhile is counted and
 // dismissed, so that whatever waits on it goes on.
 std::string RunToEnd(const std::string &commandLine, DWORD timeout, int *boxes = NULL);
+// Starts a command line in a job of its own, which every process that it
+// starts joins too (an uninstaller's copy of itself, the notice, the
+// check): an uninstall is over once none of them runs, however slow the
+// machine. The job, or NULL after a failed check.
+HANDLE StartInJob(const std::string &commandLine, PROCESS_INFORMATION *pi);
+bool JobRunning(HANDLE job);
+// The job's processes still running, by name, for a check that failed.
+std::vector<std::string> JobProcesses(HANDLE job);
 DWORD ProcessOf(HWND hwnd);
 std::string ProcessName(DWORD pid);
 // The notice's box, shown by any process; NULL if none is up.
@@ -278,7 +292,7 @@ void CheckFilesAfter(const std::string &installed, const std::vector<std::string
 // (Uninstall, Close) button that is neither the notice nor the question.
 HWND NsisWindow();
 
-const DWORD UninstallRunTimeout = 40000;
+const DWORD UninstallRunTimeout = Bound(40000);
 
 // What a user answers to each question in turn: Try Again (or Retry) with
 // nothing closed; Try Again once they have closed what holds the folder;
@@ -301,7 +315,6 @@ struct InUseRun
     const char *ownerClass;     // of the uninstaller's window that owns it
     bool pages;                 // NSIS: its pages pressed on (Uninstall, Close)
     bool boxes;                 // Inno: its own boxes answered (Yes, OK)
-    bool shows;                 // whether anything shows at all (not silent)
 };
 struct InUseSeen
 {
@@ -310,8 +323,8 @@ struct InUseSeen
     std::vector<std::string> answered; // Inno's own boxes
     std::string exit;                  // of the process started
 };
-// Runs it to its end: until the process started has ended and nothing of
-// the uninstaller has been on the screen for a while. Checks each question:
+// Runs it to its end: until the process started and every process that it
+// started have ended (a job holds them all). Checks each question:
 // its text names what holds the folder (or gives the path where nothing can
 // be named), and it is owned by the uninstaller's window, shown, of another
 // process.

@@ -10,6 +10,8 @@ export WINEDEBUG=-all
 WINE_LOG=$(realpath -m "$1/wine-stderr.txt")
 # No runtime or browser installers on first start.
 export WINEDLLOVERRIDES="mscoree,mshtml="
+# Every bound below grows with the machine's load.
+source "$(dirname "${BASH_SOURCE[0]}")/time-scale.sh"
 
 # Whether Wine's 32-bit half runs here: the Inno Setup compiler, installers
 # and uninstallers are 32-bit programs. Some kernels cannot run any 32-bit
@@ -38,20 +40,23 @@ is_windows_program() {
     [ -f "$1" ] && [ "$(head -c 2 "$1" 2>/dev/null)" = MZ ]
 }
 
-# Runs a Windows program in a Wine virtual desktop on a private Xvfb display,
-# bounded so that a hang of Wine itself ends too. The desktop does not pass
-# the program's exit code through: programs run this way write a report.
-# Wine's standard error goes to WINE_LOG.
+# Runs a Windows program on a private Xvfb display, in the prefix's virtual
+# desktop (1024x768, set in its registry), so that a plain `wine` runs it
+# and passes its exit code and its standard output through. Bounded: a bound
+# of SECONDS on an idle machine, scaled, ends a hang of Wine itself too
+# (status 124). Wine's standard error goes to WINE_LOG.
 #   run_in_desktop SECONDS PROGRAM ARGUMENTS...
 run_in_desktop() {
-    local seconds=$1
+    local seconds
+    seconds=$(scaled "$1")
     shift
     timeout -k 10 "$seconds" xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
         log=$1
         shift
-        wine explorer /desktop=notice,1024x768 "$@" >/dev/null 2>"$log"
+        wine "$@" 2>"$log"
+        status=$?
         wineserver -k 2>/dev/null
-        true' _ "$WINE_LOG" "$@"
+        exit $status' _ "$WINE_LOG" "$@"
 }
 
 # Which Wine this is: its version and, where dpkg knows them, its installed
@@ -63,22 +68,24 @@ wine_identity() {
         2>/dev/null | sed -n 's/^ii *//p' | sort
 }
 
-# Runs the driver in a Wine virtual desktop on a private Xvfb display and
-# takes a screenshot of the desktop once the driver's report says "box up";
-# then it touches the signal file, so that the driver goes on, and waits for
-# the driver to end. A report line "no box" or "FAIL", or Wine's own word
-# that it could not start the driver, ends the wait at once; it lasts
-# SECONDS at the most. The shot is Xvfb's own copy of its screen, an XWD
-# image (ImageMagick reads it as xwd:SHOT), so that nothing but Xvfb is
-# needed where it is taken, the suite's virtual machine included.
+# Runs the driver in the prefix's virtual desktop on a private Xvfb display
+# and takes a screenshot of the desktop once the driver's report says "box
+# up"; then it touches the signal file, so that the driver goes on, and
+# waits for the driver to end. A report line "no box" or "FAIL", or Wine's
+# own word that it could not start the driver, ends the wait at once; it
+# lasts SECONDS at the most (on an idle machine, scaled). The shot is Xvfb's
+# own copy of its screen, an XWD image (ImageMagick reads it as xwd:SHOT),
+# so that nothing but Xvfb is needed where it is taken, the suite's virtual
+# machine included.
 #   shoot_in_desktop SECONDS REPORT SIGNAL SHOT DRIVER ARGUMENTS...
 shoot_in_desktop() {
-    local seconds=$1 screen status
+    local seconds screen status
+    seconds=$(scaled "$1")
     shift
     screen=$(mktemp -d) || return 1
     timeout -k 10 $((seconds + 90)) xvfb-run -a -s "-screen 0 1024x768x24 -nocursor -fbdir $screen" bash -c '
         seconds=$1 report=$2 signal=$3 shot=$4 log=$5 screen=$6; shift 6
-        wine explorer /desktop=notice,1024x768 "$@" >/dev/null 2>"$log" &
+        wine "$@" >/dev/null 2>"$log" &
         for _ in $(seq $((seconds * 10))); do
             grep -q "^\(box up\|no box\|FAIL\)" "$report" 2>/dev/null && break
             grep -q "^wine: " "$log" 2>/dev/null && break
@@ -111,40 +118,46 @@ shot_failure() {
     fi
 }
 
-# Sets up the prefix on first use, and anew when another Wine is here than
-# the one that made it: a prefix made by a 64-bit-only Wine cannot start any
-# program once wine32 is installed ("could not load kernel32.dll"). The
-# prefix records its maker in made-by-wine.txt; a prefix without that file
-# predates the record and is made anew too. Several builds may ask at once
-# (the Inno compiler runs under Wine during the build), so one at a time.
+# What a finished prefix records in made-by-wine.txt: the Wine that made it
+# and how it was set up. No record, or another one, and it is made anew.
+wine_prefix_record() {
+    wine_identity
+    echo "virtual desktop 1024x768; a program ran in it and passed its exit code"
+}
+
+# Sets up the prefix on first use, and anew when its record is not this
+# Wine's and this set-up's: a prefix made by a 64-bit-only Wine cannot start
+# any program once wine32 is installed ("could not load kernel32.dll"), and
+# one whose set-up was cut off has files but runs nothing. It counts as made
+# only once a program has run in it and returned its exit code. Several
+# builds may ask at once (the Inno compiler runs under Wine during the
+# build), so one at a time.
+#
+# Every program runs in one virtual desktop, set in the prefix's registry:
+# a plain `wine` then passes the program's exit code through, and windows
+# see a desktop of a known size.
 #
 # Wine puts none of its own fonts (Debian's fonts-wine) into a prefix, and
 # without Marlett the caption buttons show the letters "0 1 r": link them
 # into the prefix's font folder, so that the screenshots look as they do on
 # Windows.
 ensure_wine_prefix() {
-    local stamp=$WINEPREFIX/made-by-wine.txt identity lock status=0
-    identity=$(wine_identity)
+    local stamp=$WINEPREFIX/made-by-wine.txt record lock status=0 bound
+    record=$(wine_prefix_record)
     mkdir -p "$(dirname "$WINEPREFIX")"
     exec {lock}>"$WINEPREFIX.lock"
-    flock -w 600 "$lock" || { echo "wine: another run held $WINEPREFIX.lock for 600 s" >&2; exec {lock}>&-; return 1; }
-    if [ -f "$WINEPREFIX/system.reg" ] && [ "$(cat "$stamp" 2>/dev/null)" != "$identity" ]; then
-        echo "Wine has changed since the prefix at $WINEPREFIX was made: setting it up anew (about 20 s)…"
-        timeout -k 5 30 wineserver -k 2>/dev/null
-        rm -rf "$WINEPREFIX"
-    elif [ ! -f "$WINEPREFIX/system.reg" ]; then
-        echo "setting up Wine (first run only, about 20 s)…"
-    fi
-    if [ ! -f "$WINEPREFIX/system.reg" ]; then
-        mkdir -p "$WINEPREFIX"
-        timeout -k 10 300 xvfb-run -a wineboot -i >/dev/null 2>&1
-        timeout -k 10 60 wineserver -w 2>/dev/null
-        if [ -f "$WINEPREFIX/system.reg" ]; then
-            printf '%s\n' "$identity" >"$stamp"
+    bound=$(scaled 600)
+    flock -w "$bound" "$lock" ||
+        { echo "wine: another run held $WINEPREFIX.lock for $bound s" >&2; exec {lock}>&-; return 1; }
+    if [ "$(cat "$stamp" 2>/dev/null)" != "$record" ]; then
+        if [ -e "$WINEPREFIX" ]; then
+            echo "the prefix at $WINEPREFIX was made by another Wine, or never finished: setting it up anew (about 20 s)…"
+            timeout -k 5 "$(scaled 30)" wineserver -k 2>/dev/null
+            rm -rf "$WINEPREFIX"
         else
-            echo "wine: could not set up the prefix at $WINEPREFIX" >&2
-            status=1
+            echo "setting up Wine (first run only, about 20 s)…"
         fi
+        make_wine_prefix && printf '%s\n' "$record" >"$stamp" || status=1
     fi
     local fonts=$WINEPREFIX/drive_c/windows/Fonts
     if [ $status -eq 0 ] && [ -f /usr/share/wine/fonts/marlett.ttf ] && [ ! -e "$fonts/marlett.ttf" ]; then
@@ -152,6 +165,35 @@ ensure_wine_prefix() {
     fi
     exec {lock}>&-
     return $status
+}
+
+# For ensure_wine_prefix: makes the prefix, each step bounded, and proves it
+# by programs that must run in it, the last ending with exit code 7; one
+# line on failure.
+make_wine_prefix() {
+    local bound code said
+    mkdir -p "$WINEPREFIX" || return 1
+    bound=$(scaled 300)
+    timeout -k 10 "$bound" xvfb-run -a wineboot -i >/dev/null 2>"$WINE_LOG"
+    code=$?
+    timeout -k 10 "$(scaled 60)" wineserver -w 2>/dev/null
+    if [ $code -eq 124 ] || [ $code -eq 137 ]; then
+        echo "wine: could not set up the prefix at $WINEPREFIX: wineboot was cut off after $bound s" >&2
+        return 1
+    fi
+    bound=$(scaled 60)
+    timeout -k 10 "$bound" wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f \
+        >/dev/null 2>>"$WINE_LOG" &&
+        timeout -k 10 "$bound" wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default \
+            /d 1024x768 /f >/dev/null 2>>"$WINE_LOG" &&
+        timeout -k 10 "$bound" wine cmd /c exit 7 >/dev/null 2>>"$WINE_LOG"
+    code=$?
+    timeout -k 10 "$(scaled 60)" wineserver -w 2>/dev/null
+    if [ $code -ne 7 ]; then
+        said=$(wine_failure "$WINE_LOG")
+        echo "wine: could not set up the prefix at $WINEPREFIX: a program run in it ended with status $code, not 7${said:+ ($said)}" >&2
+        return 1
+    fi
 }
 
 # What Wine itself said when it could not start a program, such as

@@ -158,8 +158,8 @@ build_commit() {
     # package-lock.json pins them: the checkout's own.
     [ ! -d "$1/node_modules" ] || ln -s "$1/node_modules" "$4/node_modules" || return 1
     (cd "$4" && timeout -k 10 600 cmake --preset windows -DNOTICE_VERSION="$3" &&
-        timeout -k 10 1200 cmake --build --preset windows --target UninstallNotice FilesInUse third_party) \
-        >"$4.log" 2>&1 || return 1
+        timeout -k 10 1200 cmake --build --preset windows --parallel "$(nproc)" \
+            --target UninstallNotice FilesInUse third_party) >"$4.log" 2>&1 || return 1
     echo "$4/build/windows"
 }
 

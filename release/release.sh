@@ -331,7 +331,8 @@ if [ $build -eq 1 ]; then
     cd "$root" || exit 1
     # Afresh: a cache that an earlier configure filled keeps what it found.
     log=$(cmake --preset windows --fresh -DNOTICE_VERSION="$version" 2>&1 &&
-        cmake --build --preset windows --target UninstallNotice FilesInUse third_party 2>&1) ||
+        cmake --build --preset windows --parallel "$(nproc)" \
+            --target UninstallNotice FilesInUse third_party 2>&1) ||
         { printf '%s\n' "$log" >&2; fail "the build failed"; }
     log=$(ctest --preset windows -R '^exe_' 2>&1) ||
         { printf '%s\n' "$log" >&2; fail "the exe checks failed"; }

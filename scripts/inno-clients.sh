@@ -22,11 +22,12 @@ clients=("$@")
 [ -f "$quillane" ] || fail "no stand-in for Quillane at $quillane"
 check=$(realpath "$check") notices=$(realpath "$notices") quillane=$(realpath "$quillane")
 
-# Each client: the event function that calls the notice, and what else differs.
-for client in "${clients[@]}"; do
-    script=$root/e2e/inno-client.iss out=$build/inno/client-$client.exe
+# Each client: the event function that calls the notice, and what else
+# differs, as $script, $out and $defines; unknown, it fails.
+settings() {
+    script=$root/e2e/inno-client.iss out=$build/inno/client-$1.exe
     defines=(NoticeFrom=CurUninstallStepChanged "CheckExe=$check" "QuillaneExe=$quillane")
-    case $client in
+    case $1 in
     example) script=$root/integration/inno/example.iss out=$build/inno/example.exe
         defines=("CheckExe=$check" "Notices=$notices") ;;
     post) defines+=(NoticeStep=usPostUninstall NoticeKept) ;;
@@ -38,8 +39,27 @@ for client in "${clients[@]}"; do
     missing) defines+=(NoticeMissing) ;;
     upgrade) defines+=(Upgrade) ;;
     mutex) defines+=(NoticeMutex) ;;
-    *) fail "no Inno client named '$client'" ;;
+    *) return 1 ;;
     esac
-    echo "Building the Inno client $client"
-    bash "$root/scripts/iscc.sh" "$build" "$out" "$script" "$notice" "${defines[@]}" || exit 1
+}
+for client in "${clients[@]}"; do
+    settings "$client" || fail "no Inno client named '$client'"
 done
+
+# All at once, each into a log of its own: a compile mostly waits on Wine.
+mkdir -p "$build/inno" || fail "cannot make $build/inno"
+echo "Building the Inno clients: ${clients[*]}"
+pids=()
+for client in "${clients[@]}"; do
+    settings "$client"
+    bash "$root/scripts/iscc.sh" "$build" "$out" "$script" "$notice" "${defines[@]}" \
+        >"$build/inno/$client.log" 2>&1 &
+    pids+=($!)
+done
+failed=()
+for i in "${!clients[@]}"; do
+    wait "${pids[$i]}" && continue
+    failed+=("${clients[$i]}")
+    cat "$build/inno/${clients[$i]}.log" >&2
+done
+[ ${#failed[@]} -eq 0 ] || fail "the Inno clients ${failed[*]} did not build"

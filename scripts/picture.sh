@@ -35,7 +35,8 @@ source "$root/e2e/wine-env.sh" "$build"
 # taken in the suite's virtual machine, as the Inno scenarios run there.
 in_vm=
 if [[ $system == inno* ]] && ! wine32_runs; then
-    [ -f "$build/vm/root.img" ] ||
+    vm=$(bash "$root/e2e/vm/image.sh" --where) || exit 1
+    [ -f "$vm/root.img" ] ||
         fail "cannot take the Inno picture here: $WINE32_MISSING, and the suite's virtual machine is not made yet (make test makes it)"
     in_vm=yes setup=$build/quillane_standin.exe
 fi
@@ -65,10 +66,11 @@ else
         echo 'set -u'
         printf 'root=%q work=%q system=%q client=%q wine_language=%q\n' "$root" "$work" "$system" \
             "$client" "$wine_language"
+        # Software emulation: everything takes about ten times longer.
+        scale=$((E2E_TIME_SCALE * 10))
+        printf 'export E2E_TIME_SCALE=%d\n' $((scale > 99 ? 99 : scale))
         cat <<'JOB'
 build=/root/build
-# Software emulation: everything takes about ten times longer.
-export E2E_TIME_SCALE=10
 mkdir -p "$build" && cp "$work"/*.exe "$work/THIRD-PARTY-NOTICES.txt" "$build/" || exit 1
 bash "$root/scripts/inno-clients.sh" "$build" "$build/UninstallNotice.exe" "$build/FilesInUse.exe" \
     "$build/THIRD-PARTY-NOTICES.txt" "$build/quillane_standin.exe" "$client" || exit 1
@@ -84,7 +86,7 @@ true
 JOB
     } >"$work/job.sh"
     echo "picture: taking the Inno picture in the suite's virtual machine (about 5 minutes)"
-    bash "$root/e2e/vm/run.sh" "$build/vm" "$root" "$work" 1200 ||
+    bash "$root/e2e/vm/run.sh" "$vm" "$root" "$work" "$(scaled 1200)" ||
         fail "the virtual machine could not take it; see $work/job.txt"
     report=$work/report.txt shot=$work/shot.xwd WINE_LOG=$work/wine-stderr.txt
 fi

@@ -3,29 +3,53 @@
 # program (Inno Setup's compiler, installers and uninstallers are 32-bit): a
 # Debian of this machine's own release with Wine's two halves and Xvfb, as a
 # disk image, with a kernel that runs 32-bit programs and its initial
-# ramdisk, in VM-DIR. Made once, and anew when this recipe changes.
-#   image.sh VM-DIR
+# ramdisk. It is kept in the user's cache, in a folder named by a hash of
+# this recipe and the Debian release, so that every clone on the machine
+# finds it: made once, and anew when the recipe changes. It is made beside
+# that folder and renamed to it only once complete, so that an image cut
+# off half-made is never taken for one. Prints the folder.
+#   image.sh          make it, unless it is there
+#   image.sh --where  only print the folder
 # The packages come from VM_MIRROR (default http://deb.debian.org/debian).
 set -u
 
 fail() { echo "vm-image: $*" >&2; exit 1; }
 
-[ $# -eq 1 ] && [ -n "$1" ] || fail "usage: image.sh VM-DIR"
+[ $# -eq 0 ] || { [ $# -eq 1 ] && [ "$1" = --where ]; } || fail "usage: image.sh [--where]"
 here=$(cd "$(dirname "$0")" && pwd)
-dir=$1 mirror=${VM_MIRROR:-http://deb.debian.org/debian}
-[ "$(id -u)" -eq 0 ] || fail "making the image needs root (debootstrap and chroot)"
-for tool in debootstrap mke2fs chroot; do
-    command -v "$tool" >/dev/null || fail "$tool is not installed (make test installs it)"
-done
+mirror=${VM_MIRROR:-http://deb.debian.org/debian}
 codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
 [ -n "$codename" ] || fail "cannot tell this Debian's release from /etc/os-release"
-recipe=$(cat "$here/image.sh" "$here/init.sh" | sha256sum | cut -d ' ' -f 1)-$codename
-if [ -f "$dir/root.img" ] && [ "$(cat "$dir/made-by.txt" 2>/dev/null)" = "$recipe" ]; then
-    echo "vm-image: $dir is up to date"
+recipe=$(cat "$here/image.sh" "$here/init.sh" | sha256sum | cut -c1-16)-$codename
+cache=${XDG_CACHE_HOME:-${HOME:?}/.cache}/uninstallnotice-vm
+[[ $cache == /* ]] || fail "the cache folder must be an absolute path, not '$cache'"
+dir=$cache/$recipe
+complete() {
+    [ -f "$dir/root.img" ] && [ -f "$dir/vmlinuz" ] && [ -f "$dir/initrd.img" ] &&
+        [ "$(cat "$dir/made-by.txt" 2>/dev/null)" = "$recipe" ]
+}
+if [ "${1:-}" = --where ]; then
+    echo "$dir"
+    exit 0
+fi
+[ "$(id -u)" -eq 0 ] || fail "making the image needs root (debootstrap and chroot)"
+for tool in debootstrap mke2fs chroot flock; do
+    command -v "$tool" >/dev/null || fail "$tool is not installed (make test installs it)"
+done
+mkdir -p "$cache" || fail "cannot write to $cache"
+# Two clones may ask at once: one makes it, the other waits and finds it.
+exec {lock}>"$cache/lock"
+flock "$lock" || fail "cannot lock $cache/lock"
+if complete; then
+    echo "vm-image: up to date: $dir"
     exit 0
 fi
 
-mkdir -p "$dir" && rm -f "$dir/made-by.txt" || fail "cannot write to $dir"
+# Never trusted: a folder of this name that is not complete, one left
+# half-made, and the images of other recipes, which only use up the disk.
+rm -rf --one-file-system "$cache"/*/
+final=$dir dir=$dir.partial
+mkdir -p "$dir" || fail "cannot write to $dir"
 rootfs=$dir/rootfs
 # Never into a file system mounted inside, should /proc stay mounted there.
 cleanup() {
@@ -55,5 +79,7 @@ kernels=("$rootfs"/boot/vmlinuz-*) initrds=("$rootfs"/boot/initrd.img-*)
 cp "${kernels[0]}" "$dir/vmlinuz" && cp "${initrds[0]}" "$dir/initrd.img" || fail "cannot copy the kernel"
 rm -f "$dir/root.img"
 mke2fs -q -t ext4 -d "$rootfs" "$dir/root.img" 8G >/dev/null || fail "mke2fs could not make $dir/root.img"
-printf '%s\n' "$recipe" >"$dir/made-by.txt"
-echo "vm-image: made $dir/root.img"
+rm -rf --one-file-system "$rootfs"
+printf '%s\n' "$recipe" >"$dir/made-by.txt" && sync && mv "$dir" "$final" ||
+    fail "cannot move the image into $final"
+echo "vm-image: made $final"

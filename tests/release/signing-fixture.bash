@@ -125,7 +125,8 @@ make_checkout() {
 build_checkout() {
     touch "$REPO"/notice/*.cpp "$REPO"/inuse/*.cpp
     (cd "$REPO" && cmake --preset windows -DNOTICE_VERSION=$VERSION &&
-        cmake --build --preset windows --target UninstallNotice FilesInUse third_party) >"$REPO.build.log" 2>&1 ||
+        cmake --build --preset windows --parallel "$(nproc)" \
+            --target UninstallNotice FilesInUse third_party) >"$REPO.build.log" 2>&1 ||
         fail "cannot build version $VERSION in the checkout: $(tail -n 5 "$REPO.build.log")"
 }
 

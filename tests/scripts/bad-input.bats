@@ -141,3 +141,19 @@ answers() {
     [ ! -e clients/wineprefix ]
 }
 
+
+# A time scale is a whole number, never code: the suite refuses any other.
+@test "the suite, with E2E_TIME_SCALE that is no whole number from 1 to 99" {
+    local scale
+    for scale in 0 100 1.5 ' 2' '$(touch ran-scale)'; do
+        answers "E2E_TIME_SCALE must be a whole number from 1 to 99, not '$scale'" env E2E_TIME_SCALE="$scale" \
+            bash "$ROOT/e2e/run-wine.sh" "$BUILD_DIR" "$BUILD_DIR/notice_e2e.exe" "$BUILD_DIR/UninstallNotice.exe"
+    done
+    assert_equal "$(ls "$PWD" | grep '^ran-' || true)" ""
+}
+
+@test "a busy machine, with a number of jobs that is no number, or no command" {
+    answers "--jobs takes a whole number from 1 to 99, not 'two'" bash "$ROOT/scripts/with-load.sh" --jobs two make
+    answers "usage: with-load.sh" bash "$ROOT/scripts/with-load.sh"
+    answers "no command 'no-such-command'" bash "$ROOT/scripts/with-load.sh" no-such-command
+}
