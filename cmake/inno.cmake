@@ -32,6 +32,7 @@ if(inno_runs STREQUAL "yes" AND NOT "$ENV{E2E_INNO_IN_VM}" STREQUAL "1")
         DEPENDS UninstallNotice FilesInUse quillane_standin ${THIRD_PARTY_NOTICES} ${inno_sources}
         COMMENT "Building the Inno clients" VERBATIM)
     add_custom_target(inno_clients ALL DEPENDS ${inno_stamp})
+    add_dependencies(inno_clients third_party)
     add_dependencies(notice_e2e inno_clients)
     # In a Wine prefix of its own (inno/wineprefix), so that it runs beside
     # the other suites: each Wine sees only its own windows.

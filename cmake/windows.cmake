@@ -170,6 +170,9 @@ foreach(client example section guiinit page init success guiend missing mui2 mui
     list(APPEND nsis_clients ${out})
 endforeach()
 add_custom_target(nsis_clients ALL DEPENDS ${nsis_clients})
+# The notices' rule must run in one target only: built by several at once,
+# its runs race on the same files.
+add_dependencies(nsis_clients third_party)
 add_dependencies(notice_e2e nsis_clients)
 
 # The include must build for the 32-bit targets too, ANSI and Unicode; only
