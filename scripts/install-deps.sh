@@ -69,9 +69,11 @@ install_missing "${packages[@]}"
 # A kernel without 32-bit emulation runs no 32-bit program, Wine's 32-bit
 # half neither: there the Inno scenarios run in the suite's virtual machine
 # (e2e/vm), which debootstrap makes and QEMU runs. Sourcing the suite's Wine
-# settings creates nothing.
+# settings creates nothing. E2E_INNO_IN_VM=1 takes that way here too.
 source e2e/wine-env.sh build/windows
-wine32_runs || install_missing debootstrap qemu-system-x86
+if ! wine32_runs || [ "${E2E_INNO_IN_VM:-}" = 1 ]; then
+    install_missing debootstrap qemu-system-x86
+fi
 
 # The npm tools, exactly as the lock file has them; node_modules
 # keeps a copy of the lock that it was installed from.
